@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Generates the test video fixtures into DIR with the ffmpeg tool.
+# Every file comes from fixed lavfi sources, so reruns give the same frames.
+# Existing files are kept: each is written under a temporary name and renamed
+# only when complete, so an interrupted run never leaves a file that looks cached.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 DIR" >&2
+  exit 2
+fi
+DIR=$1
+mkdir -p "$DIR"
+
+TMP=""
+cleanup() { [[ -n $TMP ]] && rm -f "$TMP" "$TMP".*; true; }
+trap cleanup EXIT
+
+# -bitexact keeps muxers (Matroska UIDs, encoder tags) and encoders reproducible;
+# single-threaded x264 (its frame threads gave run-to-run differences) and
+# fixed thread counts elsewhere keep the output independent of the machine.
+ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
+OUT_FLAGS=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact)
+X264=(-c:v libx264 -threads 1 -pix_fmt yuv420p)
+
+# testsrc2 draws a moving pattern and a frame counter, so every frame differs.
+src() { echo "testsrc2=size=$1:rate=${3:-25}:duration=$2"; }
+sine() { echo "sine=frequency=440:sample_rate=48000:duration=$1"; }
+
+# gen NAME FUNC: runs FUNC to write $TMP (same extension as NAME), then renames it.
+gen() {
+  local name=$1 func=$2
+  if [[ -e $DIR/$name ]]; then
+    echo "cached    $name"
+    return
+  fi
+  TMP="$DIR/.tmp-$$-$name"
+  "$func"
+  mv -f "$TMP" "$DIR/$name"
+  TMP=""
+  echo "generated $name"
+}
+
+# B-frame reordering (pts != dts), closed GOPs of 50, AAC track, moov up front.
+f_h264_bframes_aac() {
+  ff -f lavfi -i "$(src 320x240 6)" -f lavfi -i "$(sine 6)" \
+    "${X264[@]}" -preset veryfast -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 \
+    -c:a aac -b:a 64k -movflags +faststart "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Non-zero start time (~11.4 s: 10 s offset plus mpegts' 1.4 s default delay).
+f_h264_ts_offset() {
+  ff -f lavfi -i "$(src 320x240 8)" -f lavfi -i "$(sine 8)" \
+    "${X264[@]}" -preset veryfast -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 \
+    -c:a mp2 -b:a 128k -output_ts_offset 10 "${OUT_FLAGS[@]}" -f mpegts "$TMP"
+}
+
+# Large pictures: 4K UHD, DCI 4K and portrait 4K.
+big() {
+  ff -f lavfi -i "testsrc2=size=$1:rate=25" -frames:v 10 \
+    "${X264[@]}" -preset ultrafast "${OUT_FLAGS[@]}" "$TMP"
+}
+f_uhd() { big 3840x2160; }
+f_dci() { big 4096x2160; }
+f_portrait() { big 2160x3840; }
+
+# Odd width and height (ffv1 allows them even with 4:2:0 chroma).
+f_odd() {
+  ff -f lavfi -i "$(src 1280x720 1)" -vf scale=1279:719,format=yuv420p \
+    -c:v ffv1 -threads 2 "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Matroska declares no frame count (nb_frames N/A), so frames must be counted.
+f_no_count() {
+  ff -f lavfi -i "$(src 320x240 4)" "${X264[@]}" -preset veryfast -g 50 \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Raw Annex-B stream: ffprobe reports pts=N/A and dts=N/A on every packet and
+# best_effort_timestamp=N/A on every frame, and no start time or duration.
+f_raw_h264() {
+  ff -f lavfi -i "$(src 320x240 2)" "${X264[@]}" -preset veryfast -bf 0 -g 25 \
+    "${OUT_FLAGS[@]}" -f h264 "$TMP"
+}
+
+# No video stream at all.
+f_audio_only() {
+  ff -f lavfi -i "$(sine 1)" -c:a aac -b:a 64k "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Not a media file.
+f_not_video() {
+  printf '%s\n' "This is not a video." "It is plain text," \
+    "used to check that opening it fails cleanly." > "$TMP"
+}
+
+# Opens, but the data ends early (first ~40% of the bytes of a 4 s file).
+f_truncated() {
+  ff -f lavfi -i "$(src 320x240 4)" "${X264[@]}" -preset veryfast -g 50 \
+    "${OUT_FLAGS[@]}" -f matroska "$TMP.full"
+  local size
+  size=$(stat -c %s "$TMP.full")
+  head -c $((size * 40 / 100)) "$TMP.full" > "$TMP"
+  rm -f "$TMP.full"
+}
+
+# VP9 in WebM.
+f_vp9() {
+  ff -f lavfi -i "$(src 320x240 4)" -c:v libvpx-vp9 -deadline realtime -cpu-used 8 \
+    -threads 1 -row-mt 0 -b:v 500k -g 50 -keyint_min 50 -pix_fmt yuv420p \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# MPEG-2 video with B-frames in an MPEG-2 program stream, plus MP2 audio.
+f_mpeg2() {
+  ff -f lavfi -i "$(src 352x288 6)" -f lavfi -i "$(sine 6)" \
+    -c:v mpeg2video -b:v 1500k -bf 2 -g 15 -pix_fmt yuv420p \
+    -c:a mp2 -b:a 128k "${OUT_FLAGS[@]}" -f vob "$TMP"
+}
+
+# Intra-only MJPEG in AVI.
+f_mjpeg() {
+  ff -f lavfi -i "$(src 320x240 3)" -c:v mjpeg -q:v 5 -pix_fmt yuvj420p \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Intra-only ProRes (10-bit 4:2:2) in MOV.
+f_prores() {
+  ff -f lavfi -i "$(src 320x240 2)" -c:v prores_ks -profile:v 0 -threads 2 \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# HEVC with open GOPs: later keyframes are CRA pictures with leading pictures.
+f_hevc_opengop() {
+  ff -f lavfi -i "$(src 320x240 6)" -c:v libx265 -preset veryfast -pix_fmt yuv420p \
+    -x265-params "log-level=error:open-gop=1:keyint=50:min-keyint=50:bframes=3:scenecut=0:pools=1:frame-threads=1" \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Variable frame rate: 2 s at 40 ms spacing, 1 s at 80 ms, 1 s at 120 ms.
+f_vfr() {
+  ff -f lavfi -i "$(src 320x240 3)" \
+    -vf "setpts='(if(lt(N,50),N*0.04,if(lt(N,63),2+(N-50)*0.08,3.04+(N-63)*0.12)))/TB'" \
+    "${X264[@]}" -preset veryfast -g 50 -fps_mode passthrough -enc_time_base 1/1000 \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# Picture size changes mid-stream: 320x240 then 640x360, raw streams back to back.
+f_size_change() {
+  ff -f lavfi -i "$(src 320x240 1)" "${X264[@]}" -preset veryfast -bf 0 -g 25 \
+    "${OUT_FLAGS[@]}" -f h264 "$TMP.a"
+  ff -f lavfi -i "$(src 640x360 1)" "${X264[@]}" -preset veryfast -bf 0 -g 25 \
+    "${OUT_FLAGS[@]}" -f h264 "$TMP.b"
+  cat "$TMP.a" "$TMP.b" > "$TMP"
+  rm -f "$TMP.a" "$TMP.b"
+}
+
+# Full HD, one keyframe a second.
+f_h264_1080p() {
+  ff -f lavfi -i "$(src 1920x1080 3)" "${X264[@]}" -preset ultrafast -g 25 \
+    -keyint_min 25 -sc_threshold 0 "${OUT_FLAGS[@]}" "$TMP"
+}
+
+gen h264_bframes_aac.mp4 f_h264_bframes_aac
+gen h264_ts_offset.ts f_h264_ts_offset
+gen uhd_3840x2160.mp4 f_uhd
+gen dci_4096x2160.mp4 f_dci
+gen portrait_2160x3840.mp4 f_portrait
+gen odd_1279x719.mkv f_odd
+gen no_count.mkv f_no_count
+gen raw_h264.h264 f_raw_h264
+gen audio_only.m4a f_audio_only
+gen not_video.txt f_not_video
+gen truncated.mkv f_truncated
+gen vp9.webm f_vp9
+gen mpeg2.mpg f_mpeg2
+gen mjpeg.avi f_mjpeg
+gen prores.mov f_prores
+gen hevc_opengop.mkv f_hevc_opengop
+gen vfr.mkv f_vfr
+gen size_change.h264 f_size_change
+gen h264_1080p.mp4 f_h264_1080p

@@ -1,0 +1,153 @@
+// The command-line run: stream report, landing and snapshot, round trip, prescan report.
+#include "cli/driver.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "cli/args.h"
+#include "navigator/frame_navigator.h"
+
+namespace clipwalk {
+
+namespace {
+
+constexpr int32_t kPreviewLimit = 1920;
+constexpr auto kPrescanPoll = std::chrono::milliseconds(20);
+
+// Writes the landed frame as binary P6. Any failure removes the file it made, so no
+// partial or header-only image is left behind looking like a success.
+bool write_snapshot(FrameNavigator& nav, const FrameStamp& landed, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  struct stat info {};
+  const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+
+  const uint8_t* pixels = nav.preview_pixels();
+  bool ok = pixels != nullptr;
+  ok = ok && std::fprintf(file, "P6\n%d %d\n255\n", landed.width, landed.height) > 0;
+  if (ok) {
+    const size_t count = static_cast<size_t>(landed.width) * static_cast<size_t>(landed.height);
+    std::vector<uint8_t> row;
+    row.reserve(static_cast<size_t>(landed.width) * 3);
+    for (size_t index = 0; ok && index < count; ++index) {
+      row.insert(row.end(), pixels + index * 4, pixels + index * 4 + 3);
+      if (row.size() == static_cast<size_t>(landed.width) * 3 || index + 1 == count) {
+        ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+        row.clear();
+      }
+    }
+  }
+  ok = std::fflush(file) == 0 && ok;
+  ok = std::fclose(file) == 0 && ok;
+  // Only a regular file is ours to remove: never a device such as /dev/full.
+  if (!ok && regular) std::remove(path.c_str());
+  return ok;
+}
+
+}  // namespace
+
+int run_driver(int argc, const char* const* argv) {
+  if (argc < 2) {
+    std::fputs("usage: clipwalk <file> [seek_seconds] [steps]\n", stderr);
+    return 2;
+  }
+  const DriverArgs args = parse_driver_args(argc, argv);
+  std::string error_text;
+
+  std::unique_ptr<FrameNavigator> nav =
+      FrameNavigator::open(args.path, kPreviewLimit, args.budget_bytes, &error_text);
+  if (!nav) {
+    std::fprintf(stderr, "open failed: %s\n", error_text.c_str());
+    return 1;
+  }
+
+  std::printf("codec      : %s (%s)\n", nav->codec_name.c_str(), nav->pixel_format_name.c_str());
+  std::printf("source     : %dx%d\n", nav->source_width, nav->source_height);
+  std::printf("preview    : %dx%d\n", nav->preview_width, nav->preview_height);
+  std::printf("duration   : %.3f s\n", nav->duration_seconds);
+  std::printf("fps        : %.6f\n", nav->frames_per_second);
+  std::printf("frames     : %lld (estimated)\n",
+              static_cast<long long>(nav->estimated_frame_count()));
+
+  // Landing report and snapshot.
+  if (!nav->seek_to_seconds(args.seek_seconds, &error_text)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "seek failed: %s\n", error_text.c_str());
+    return 1;
+  }
+  const FrameStamp* landed_stamp = nav->current_stamp();
+  if (landed_stamp == nullptr) {
+    std::fflush(stdout);
+    std::fputs("no frame after seek\n", stderr);
+    return 1;
+  }
+  const FrameStamp landed = *landed_stamp;
+  std::printf("\nseek to %.3f s landed on pts=%lld t=%.6f\n", args.seek_seconds,
+              static_cast<long long>(landed.pts), landed.seconds);
+  if (args.has_snapshot) {
+    if (!write_snapshot(*nav, landed, args.snapshot_path)) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "could not write %s\n", args.snapshot_path.c_str());
+      return 1;
+    }
+    std::printf("wrote %s (%dx%d)\n", args.snapshot_path.c_str(), landed.width, landed.height);
+  }
+
+  // Round trip.
+  std::vector<int64_t> forward{landed.pts};
+  std::printf("\nforward:\n");
+  for (int32_t step = 1; step <= args.steps; ++step) {
+    if (!nav->step_forward(&error_text)) {
+      std::printf("  (end of stream after %d steps)\n", step - 1);
+      break;
+    }
+    const FrameStamp* stamp = nav->current_stamp();
+    std::printf("  +%-3d pts=%-12lld t=%.6f\n", step, static_cast<long long>(stamp->pts),
+                stamp->seconds);
+    forward.push_back(stamp->pts);
+  }
+  const size_t n = forward.size();
+
+  std::vector<int64_t> backward{nav->current_stamp()->pts};
+  std::printf("\nbackward:\n");
+  for (size_t step = 1; step < n; ++step) {
+    if (!nav->step_backward(&error_text)) {
+      std::printf("  (start of stream)\n");
+      break;
+    }
+    const FrameStamp* stamp = nav->current_stamp();
+    std::printf("  -%-3zu pts=%-12lld t=%.6f\n", step, static_cast<long long>(stamp->pts),
+                stamp->seconds);
+    backward.push_back(stamp->pts);
+  }
+  bool passed = backward.size() == n;
+  for (size_t k = 0; passed && k < n; ++k) passed = backward[k] == forward[n - 1 - k];
+  std::printf("\nround trip: %s (%zu forward, %zu backward)\n", passed ? "PASS" : "FAIL", n,
+              backward.size());
+  const int status = passed ? 0 : 1;
+
+  // Prescan report.
+  const bool started = nav->start_prescan();
+  const auto begin = std::chrono::steady_clock::now();
+  while (nav->prescan_running.load()) std::this_thread::sleep_for(kPrescanPoll);
+  const auto end = std::chrono::steady_clock::now();
+  if (started && nav->prescan_completed.load(std::memory_order_acquire)) {
+    const double elapsed =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) /
+        1e9;
+    std::printf("prescan   : %lld frames in %.2fs (estimate was %lld)\n",
+                static_cast<long long>(nav->prescan_frame_count()), elapsed,
+                static_cast<long long>(nav->estimated_frame_count()));
+    std::printf("current   : exact frame %lld\n", static_cast<long long>(nav->exact_frame_index()));
+  } else {
+    std::printf("prescan   : did not complete\n");
+  }
+  if (!error_text.empty()) std::printf("last error: %s\n", error_text.c_str());
+  return status;
+}
+
+}  // namespace clipwalk
