@@ -130,17 +130,19 @@ f_prores() {
     "${OUT_FLAGS[@]}" "$TMP"
 }
 
-# HEVC with open GOPs: later keyframes are CRA pictures with leading pictures.
+# HEVC with open GOPs: IDR at 0, CRA keyframes at 2 s and 4 s; each CRA is followed in
+# decode order by a RASL picture shown before it, which needs the previous GOP.
 f_hevc_opengop() {
   ff -f lavfi -i "$(src 320x240 6)" -c:v libx265 -preset veryfast -pix_fmt yuv420p \
     -x265-params "log-level=error:open-gop=1:keyint=50:min-keyint=50:bframes=3:scenecut=0:pools=1:frame-threads=1" \
     "${OUT_FLAGS[@]}" "$TMP"
 }
 
-# Variable frame rate: 2 s at 40 ms spacing, 1 s at 80 ms, 1 s at 120 ms.
+# Variable frame rate: 50 frames 40 ms apart, 13 at 80 ms, 12 at 120 ms (0 to 4.36 s).
+# round() so float error cannot lose a tick (without it 2.32 s came out as 2.28 s).
 f_vfr() {
   ff -f lavfi -i "$(src 320x240 3)" \
-    -vf "setpts='(if(lt(N,50),N*0.04,if(lt(N,63),2+(N-50)*0.08,3.04+(N-63)*0.12)))/TB'" \
+    -vf "setpts='round(if(lt(N,50),N*0.04,if(lt(N,63),2+(N-50)*0.08,3.04+(N-63)*0.12))/TB)'" \
     "${X264[@]}" -preset veryfast -g 50 -fps_mode passthrough -enc_time_base 1/1000 \
     "${OUT_FLAGS[@]}" "$TMP"
 }

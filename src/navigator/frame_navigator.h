@@ -36,6 +36,15 @@ struct HeldFrame : FrameStamp {
   ~HeldFrame() = default;
 };
 
+struct PreviewSize {
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// The size frames are held at: the source size, or scaled so that the longer side meets
+// the limit (0 or less: no limit), with even sides of at least 2.
+PreviewSize compute_preview_size(int32_t source_width, int32_t source_height, int32_t preview_limit);
+
 // Saturating helpers shared by every double-seconds to pts conversion.
 int64_t saturating_llround(double value);  // NaN gives 0
 int64_t saturating_add(int64_t a, int64_t b);
@@ -142,6 +151,7 @@ class FrameNavigator {
   void run_prescan();
   void stop_prescan();
   bool full_seek(int64_t target, double seconds, std::string* error_text);
+  bool demux_seek_start(std::string* error_text);
   int64_t stamp_for(const AVFrame* frame) const;
 };
 

@@ -44,6 +44,18 @@ int32_t scaled_side(int32_t side, double scale) {
 
 }  // namespace
 
+PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
+                                 int32_t preview_limit) {
+  PreviewSize size{source_width, source_height};
+  const int32_t longer = std::max(source_width, source_height);
+  if (preview_limit > 0 && longer > preview_limit) {
+    const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
+    size.width = scaled_side(source_width, scale);
+    size.height = scaled_side(source_height, scale);
+  }
+  return size;
+}
+
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
                                                      int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
@@ -123,14 +135,10 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
                                : 25.0;
   nav->container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
-  nav->preview_width = nav->source_width;
-  nav->preview_height = nav->source_height;
-  const int32_t longer = std::max(nav->source_width, nav->source_height);
-  if (preview_limit > 0 && longer > preview_limit) {
-    const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
-    nav->preview_width = scaled_side(nav->source_width, scale);
-    nav->preview_height = scaled_side(nav->source_height, scale);
-  }
+  const PreviewSize preview =
+      compute_preview_size(nav->source_width, nav->source_height, preview_limit);
+  nav->preview_width = preview.width;
+  nav->preview_height = preview.height;
 
   nav->decode_frame.reset(av_frame_alloc());
   nav->packet.reset(av_packet_alloc());

@@ -12,9 +12,14 @@ constexpr int kLateLandingRetries = 8;
 }  // namespace
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
-  const int result = avformat_seek_file(format_context.get(), video_stream_index,
-                                        std::numeric_limits<int64_t>::min(), target, target,
-                                        AVSEEK_FLAG_BACKWARD);
+  int result = avformat_seek_file(format_context.get(), video_stream_index,
+                                  std::numeric_limits<int64_t>::min(), target, target,
+                                  AVSEEK_FLAG_BACKWARD);
+  if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
+    // A stream without timestamps (a raw elementary stream) cannot be sought by time;
+    // its first byte precedes every target.
+    if (avformat_seek_file(format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) result = 0;
+  }
   if (result < 0) {
     set_error(error_text, "seek failed: " + error_description(result));
     return false;
@@ -24,6 +29,14 @@ bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
   decoder_position_valid = false;
   skip_pending = false;
   return true;
+}
+
+bool FrameNavigator::demux_seek_start(std::string* error_text) {
+  // Timestamp-searching demuxers skip the first keyframe when asked for start_pts itself,
+  // since its decode timestamp lies before it; a second earlier reaches it.
+  const int64_t one_second = seconds_to_pts(1.0) - start_pts;
+  if (one_second > 0 && demux_seek(saturating_add(start_pts, -one_second), nullptr)) return true;
+  return demux_seek(start_pts, error_text);
 }
 
 bool FrameNavigator::locate_in_window(int64_t target) {
@@ -68,17 +81,16 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
   // keyframe before the target, so the first picture comes late or not at all. Seek
   // again from earlier points until the first picture is not late or the start is reached.
-  int64_t seek_point = target;
   double back_off = 1.0;
-  for (int retry = 0; (!decoded || window.front().pts > target) && seek_point > start_pts; ++retry) {
-    seek_point = (retry < kLateLandingRetries && seconds - back_off > 0.0)
-                     ? seconds_to_pts(seconds - back_off)
-                     : start_pts;
-    back_off *= 2.0;
-    if (!demux_seek(seek_point, nullptr)) break;  // keep what the previous attempt decoded
+  for (int retry = 0; !decoded || window.front().pts > target; ++retry, back_off *= 2.0) {
+    const bool from_start = retry >= kLateLandingRetries || !(seconds - back_off > 0.0);
+    const bool moved = from_start ? demux_seek_start(nullptr)
+                                  : demux_seek(seconds_to_pts(seconds - back_off), nullptr);
+    if (!moved) break;  // keep what the previous attempt decoded
     clear_window();
     first_error.clear();
     decoded = decode_next_frame(&first_error);
+    if (from_start) break;
   }
   if (!decoded) {
     if (!first_error.empty()) set_error(error_text, first_error);

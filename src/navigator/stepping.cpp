@@ -67,7 +67,9 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   for (int attempt = 1; attempt <= kRefillAttempts; ++attempt, span *= 2.0) {
     double seek_point = anchor_seconds - span;
     if (seek_point < 0.0) seek_point = 0.0;
-    if (!demux_seek(seconds_to_pts(seek_point), error_text)) return false;
+    const bool moved = seek_point > 0.0 ? demux_seek(seconds_to_pts(seek_point), error_text)
+                                        : demux_seek_start(error_text);
+    if (!moved) return false;
     clear_window();
     while (window.empty() || window.back().pts < stop_pts) {
       if (!decode_next_frame(error_text)) break;
