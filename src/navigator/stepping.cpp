@@ -77,7 +77,10 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
     const bool reached = !window.empty() && window.back().pts >= stop_pts;
     const bool earlier = reached && window.front().pts < anchor_pts;
     if (earlier) break;
-    if (!(reached && seek_point > 0.0 && attempt < kRefillAttempts)) return false;
+    // A seek that found nothing before the anchor, or nothing at all (timestamp-searching
+    // demuxers can land past the last keyframe), is retried from further back.
+    const bool landed_late = reached || window.empty();
+    if (!(landed_late && seek_point > 0.0 && attempt < kRefillAttempts)) return false;
   }
 
   // Splice: drop the anchor as decoded again and anything after it, then put the saved
