@@ -133,6 +133,9 @@ class FrameNavigator {
   // Stamp of the last picture the decoder delivered since the last container seek.
   bool decoder_position_valid = false;
   int64_t decoder_position_pts = 0;
+  // The first picture since the last container seek carried no timestamp in a stream that
+  // has them, so its stamp could only be guessed: the seek must start further back.
+  bool landing_stamp_guessed = false;
   // After a backward refill the window reaches past the decoder's position: forward
   // decoding then drops the pictures up to this pts, which the window already holds.
   bool skip_pending = false;

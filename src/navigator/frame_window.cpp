@@ -27,6 +27,11 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
     if (decode_pump(error_text) <= 0) return false;
     ++frames_decoded;
     held.pts = stamp_for(decode_frame.get());
+    if (!decoder_position_valid) {
+      landing_stamp_guessed = video_stream->start_time != AV_NOPTS_VALUE &&
+                              decode_frame->best_effort_timestamp == AV_NOPTS_VALUE &&
+                              decode_frame->pts == AV_NOPTS_VALUE;
+    }
     decoder_position_valid = true;
     decoder_position_pts = held.pts;
     if (skip_pending && held.pts <= skip_through_pts) {

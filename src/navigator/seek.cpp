@@ -27,6 +27,7 @@ bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
   avcodec_flush_buffers(decoder_context.get());
   draining = false;
   decoder_position_valid = false;
+  landing_stamp_guessed = false;
   skip_pending = false;
   return true;
 }
@@ -79,10 +80,12 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
   bool decoded = decode_next_frame(&first_error);
 
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
-  // keyframe before the target, so the first picture comes late or not at all. Seek
-  // again from earlier points until the first picture is not late or the start is reached.
+  // keyframe before the target, so the first picture comes late, without a timestamp, or
+  // not at all. Seek again from earlier points until it is placed in time and not late, or
+  // the start is reached.
   double back_off = 1.0;
-  for (int retry = 0; !decoded || window.front().pts > target; ++retry, back_off *= 2.0) {
+  for (int retry = 0; !decoded || window.front().pts > target || landing_stamp_guessed;
+       ++retry, back_off *= 2.0) {
     const bool from_start = retry >= kLateLandingRetries || !(seconds - back_off > 0.0);
     const bool moved = from_start ? demux_seek_start(nullptr)
                                   : demux_seek(seconds_to_pts(seconds - back_off), nullptr);

@@ -74,12 +74,15 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
     while (window.empty() || window.back().pts < stop_pts) {
       if (!decode_next_frame(error_text)) break;
     }
+    // From the start of the stream a first picture without a timestamp is rightly start_pts.
+    const bool guessed = landing_stamp_guessed && seek_point > 0.0;
     const bool reached = !window.empty() && window.back().pts >= stop_pts;
-    const bool earlier = reached && window.front().pts < anchor_pts;
+    const bool earlier = reached && window.front().pts < anchor_pts && !guessed;
     if (earlier) break;
     // A seek that found nothing before the anchor, or nothing at all (timestamp-searching
-    // demuxers can land past the last keyframe), is retried from further back.
-    const bool landed_late = reached || window.empty();
+    // demuxers can land past the last keyframe), or a first picture that could not be
+    // placed in time, is retried from further back.
+    const bool landed_late = reached || window.empty() || guessed;
     if (!(landed_late && seek_point > 0.0 && attempt < kRefillAttempts)) return false;
   }
 

@@ -1,0 +1,105 @@
+// Accurate seek: the landing on every seekable fixture against ffprobe's frame list, and
+// the three roads a seek can take.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "navigator/frame_navigator.h"
+#include "navigator/frame_truth.h"
+
+namespace clipwalk {
+namespace {
+
+using testing::fixture_path;
+
+TEST(Seek, LandsOnTheFirstFrameAtOrAfterTheTargetOnEveryFixture) {
+  for (const char* name : {"h264_bframes_aac.mp4", "h264_ts_offset.ts", "mpeg2.mpg", "vp9.webm",
+                           "mjpeg.avi", "prores.mov", "hevc_opengop.mkv", "vfr.mkv", "no_count.mkv",
+                           "odd_1279x719.mkv", "h264_1080p.mp4"}) {
+    SCOPED_TRACE(name);
+    const testing::FrameTruth truth(fixture_path(name));
+    const size_t n = truth.frames.size();
+    ASSERT_GT(n, 10u);
+    const double end = truth.seconds_of(n - 1);
+    // GOP starts (1 s, 2 s) and their neighbours, mid-GOP times, and exact frame times and
+    // one tick past them, mid-stream and in the last GOP, where a container's timestamp
+    // search runs into the end of the file.
+    std::vector<double> times = {-1.0,      std::nan(""), 0.0,  0.3,         0.99,
+                                 1.0,       1.01,         1.98, 2.0,         2.01,
+                                 end * 0.5, end - 0.1,    end,  end + 0.001, end + 5.0};
+    for (const size_t i : {size_t{1}, n / 3, n / 2 + 1, n - 3, n - 2, n - 1}) {
+      times.push_back(truth.seconds_of(i));
+      times.push_back(truth.seconds_of(i) + truth.time_base);
+    }
+    std::string error;
+    auto nav = FrameNavigator::open(fixture_path(name), 1920, 64 << 20, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    EXPECT_EQ(nav->start_pts, truth.start);
+    EXPECT_DOUBLE_EQ(nav->time_base_seconds, truth.time_base);
+    for (const double t : times) {
+      nav->clear_window();  // an empty window: every landing takes the full road
+      ASSERT_TRUE(nav->seek_to_seconds(t, &error)) << t << ": " << error;
+      const FrameStamp* stamp = nav->current_stamp();
+      ASSERT_NE(stamp, nullptr);
+      const size_t want = truth.landing(t);
+      EXPECT_EQ(stamp->pts, truth.frames[want])
+          << "seek to " << t << " s (target " << truth.target(t) << "): want frame " << want;
+      EXPECT_DOUBLE_EQ(stamp->seconds, double(stamp->pts - truth.start) * truth.time_base);
+      EXPECT_EQ(nav->current_index, nav->window.size() - 1);
+    }
+  }
+}
+
+TEST(Seek, InWindowJustAheadAndFullRoads) {
+  const testing::FrameTruth truth(fixture_path("h264_bframes_aac.mp4"));  // keyframes every 2 s
+  const auto pts_at = [&](double seconds) { return truth.frames[truth.landing(seconds)]; };
+  std::string error;
+  auto nav = FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), 1920, 256 << 20, &error);
+  ASSERT_NE(nav, nullptr) << error;
+
+  // From an empty window: decoded from the keyframe at 2 s up to the landing.
+  ASSERT_TRUE(nav->seek_to_seconds(2.5, &error)) << error;
+  ASSERT_EQ(nav->current_stamp()->pts, pts_at(2.5));
+  const int64_t front = nav->window.front().pts;
+  EXPECT_EQ(front, pts_at(2.0));
+  const size_t size = nav->window.size();
+  const uint64_t decoded = nav->frames_decoded;
+
+  // In the window: only the current index moves.
+  ASSERT_TRUE(nav->seek_to_seconds(2.1, &error));
+  EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.1));
+  EXPECT_LT(nav->current_index, size - 1);
+  EXPECT_EQ(nav->window.size(), size);
+  EXPECT_EQ(nav->window.front().pts, front);
+  EXPECT_EQ(nav->frames_decoded, decoded);
+
+  // Just ahead: decoding on from where the decoder stands, without a container seek.
+  ASSERT_TRUE(nav->seek_to_seconds(2.9, &error));
+  EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.9));
+  EXPECT_EQ(nav->frames_decoded, decoded + truth.landing(2.9) - truth.landing(2.5));
+  EXPECT_EQ(nav->window.front().pts, front);
+  EXPECT_EQ(nav->current_index, nav->window.size() - 1);
+
+  // Before the window: a container seek back to the first keyframe and a new window.
+  ASSERT_TRUE(nav->seek_to_seconds(0.5, &error));
+  EXPECT_EQ(nav->current_stamp()->pts, pts_at(0.5));
+  EXPECT_EQ(nav->window.front().pts, truth.frames.front());
+  EXPECT_EQ(nav->window.size(), truth.landing(0.5) + 1);
+
+  // Just ahead into the end of the stream: the last frame.
+  ASSERT_TRUE(nav->seek_to_seconds(5.8, &error));
+  const uint64_t before_end = nav->frames_decoded;
+  ASSERT_TRUE(nav->seek_to_seconds(7.0, &error));
+  EXPECT_EQ(nav->current_stamp()->pts, truth.frames.back());
+  EXPECT_EQ(nav->current_index, nav->window.size() - 1);
+  EXPECT_EQ(nav->frames_decoded, before_end + truth.frames.size() - 1 - truth.landing(5.8));
+  // Ahead again from inside the window with nothing left to decode: still the last frame.
+  ASSERT_TRUE(nav->seek_to_seconds(5.9, &error));
+  ASSERT_TRUE(nav->seek_to_seconds(8.0, &error));
+  EXPECT_EQ(nav->current_stamp()->pts, truth.frames.back());
+}
+
+}  // namespace
+}  // namespace clipwalk
