@@ -1,15 +1,15 @@
-// End to end: the binary's whole report for several runs per fixture, line by line, against
-// what ffprobe's stream facts, frame list and packet list predict.
+// End to end: the binary's whole report, line by line, against what ffprobe's stream facts,
+// frame list and packet list predict, for short runs and walks across many refills.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <map>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
-#include "support/probe.h"
+#include "support/frame_truth.h"
 
 namespace clipwalk::testing {
 namespace {
@@ -20,112 +20,80 @@ struct WalkRun {
   int budget_mib;
 };
 
-struct Truth {
-  ProbeStream stream;
-  std::vector<int64_t> frames;  // output order
-  std::vector<int64_t> stamps;  // sorted packet stamps; empty when no packet has one
-};
-
-const Truth& truth_for(const std::string& name) {
-  static std::map<std::string, Truth> cache;
-  auto found = cache.find(name);
-  if (found != cache.end()) return found->second;
-  const std::string path = fixture_path(name);
-  Truth truth;
-  truth.stream = probe_video_stream(path);
-  const double tb = double(truth.stream.tb_num) / truth.stream.tb_den;
-  const double fps = double(truth.stream.r_rate_num) / truth.stream.r_rate_den;
-  // Frames without any timestamp are numbered from the start, one frame interval apart.
-  const int64_t interval = std::max<int64_t>(1, std::llround(1.0 / (fps * tb)));
-  const int64_t start = truth.stream.has_start_pts ? truth.stream.start_pts : 0;
-  int64_t previous = start - interval;
-  for (const auto& time : probe_frame_times_opt(path)) {
-    previous = time ? *time : previous + interval;
-    truth.frames.push_back(previous);
-  }
-  for (const ProbePacket& packet : probe_video_packets(path)) {
-    if (packet.has_pts || packet.has_dts) truth.stamps.push_back(packet.has_pts ? packet.pts : packet.dts);
-  }
-  std::sort(truth.stamps.begin(), truth.stamps.end());
-  return cache.emplace(name, std::move(truth)).first->second;
-}
-
 std::string format(const char* pattern, auto... values) {
   char buffer[256];
   std::snprintf(buffer, sizeof buffer, pattern, values...);
   return buffer;
 }
 
-std::vector<std::string> predicted_report(const Truth& truth, const WalkRun& run) {
+// `reachable` is the last frame the forward walk can reach; `last_error` the line that
+// closes the report when a step failed with a message.
+std::vector<std::string> predicted_report(const FrameTruth& truth, const WalkRun& run,
+                                          size_t reachable = SIZE_MAX,
+                                          const std::string& last_error = "") {
   const ProbeStream& st = truth.stream;
-  const double tb = double(st.tb_num) / st.tb_den;
-  const int64_t start = st.has_start_pts ? st.start_pts : 0;
-  const double fps = double(st.r_rate_num) / st.r_rate_den;
   const double duration = st.has_format_duration && st.format_duration > 0 ? st.format_duration
                           : st.has_stream_duration && st.stream_duration_ticks > 0
-                              ? double(st.stream_duration_ticks) * tb
+                              ? double(st.stream_duration_ticks) * truth.time_base
                               : 0.0;
   const long long estimate =
-      st.nb_frames > 0 ? st.nb_frames : duration > 0 ? std::llround(duration * fps) : 0;
-  int preview_w = st.width, preview_h = st.height;
-  if (std::max(st.width, st.height) > 1920) {
-    const double scale = 1920.0 / std::max(st.width, st.height);
-    auto side = [scale](int s) {
-      long v = std::lround(s * scale);
-      return v < 3 ? 2L : v + v % 2;
-    };
-    preview_w = int(side(st.width));
-    preview_h = int(side(st.height));
-  }
-  auto seconds = [&](int64_t pts) { return double(pts - start) * tb; };
-
+      st.nb_frames > 0 ? st.nb_frames : duration > 0 ? std::llround(duration * truth.fps()) : 0;
+  const int longer = std::max(st.width, st.height);
+  const auto side = [&](int v) {  // the driver's limit of 1920, even sides of at least 2
+    const long r = std::lround(v * 1920.0 / longer);
+    return longer <= 1920 ? v : r < 3 ? 2 : int(r + r % 2);
+  };
   std::vector<std::string> lines = {
       format("codec      : %s (%s)", st.codec_name.c_str(), st.pix_fmt.c_str()),
       format("source     : %dx%d", st.width, st.height),
-      format("preview    : %dx%d", preview_w, preview_h),
+      format("preview    : %dx%d", side(st.width), side(st.height)),
       format("duration   : %.3f s", duration),
-      format("fps        : %.6f", fps),
+      format("fps        : %.6f", truth.fps()),
       format("frames     : %lld (estimated)", estimate),
       ""};
-  const int64_t target = start + std::llround(std::max(run.seconds, 0.0) / tb);
+  const size_t at = truth.landing(run.seconds);
   const auto& frames = truth.frames;
-  size_t at = std::lower_bound(frames.begin(), frames.end(), target) - frames.begin();
-  if (at == frames.size()) at = frames.size() - 1;
+  reachable = std::min(reachable, frames.size() - 1);
   lines.push_back(format("seek to %.3f s landed on pts=%lld t=%.6f", run.seconds,
-                         (long long)frames[at], seconds(frames[at])));
+                         (long long)frames[at], truth.seconds_of(at)));
   lines.insert(lines.end(), {"", "forward:"});
   int walked = 0;
   for (int k = 1; k <= run.steps; ++k, ++walked) {
-    if (at + k >= frames.size()) {
+    if (at + k > reachable) {
       lines.push_back(format("  (end of stream after %d steps)", k - 1));
       break;
     }
     lines.push_back(format("  +%-3d pts=%-12lld t=%.6f", k, (long long)frames[at + k],
-                           seconds(frames[at + k])));
+                           truth.seconds_of(at + k)));
   }
   lines.insert(lines.end(), {"", "backward:"});
   for (int k = 1; k <= walked; ++k) {
-    const int64_t pts = frames[at + walked - k];
-    lines.push_back(format("  -%-3d pts=%-12lld t=%.6f", k, (long long)pts, seconds(pts)));
+    const size_t index = at + walked - k;
+    lines.push_back(format("  -%-3d pts=%-12lld t=%.6f", k, (long long)frames[index],
+                           truth.seconds_of(index)));
   }
   lines.push_back("");
   lines.push_back(format("round trip: PASS (%d forward, %d backward)", walked + 1, walked + 1));
-  if (truth.stamps.empty()) {
+  const auto& stamps = truth.stamps;
+  if (stamps.empty()) {
     lines.push_back("prescan   : did not complete");
   } else {
-    const auto& stamps = truth.stamps;
-    size_t index = std::lower_bound(stamps.begin(), stamps.end(), frames[at]) - stamps.begin();
-    if (index == stamps.size()) index = stamps.size() - 1;
+    const size_t found = std::lower_bound(stamps.begin(), stamps.end(), frames[at]) - stamps.begin();
     lines.push_back(format("prescan   : %zu frames in *s (estimate was %lld)", stamps.size(), estimate));
-    lines.push_back(format("current   : exact frame %zu", index));
+    lines.push_back(format("current   : exact frame %zu", std::min(found, stamps.size() - 1)));
   }
+  if (!last_error.empty()) lines.push_back(last_error);
   return lines;
 }
 
-std::vector<std::string> report_lines(const std::string& out) {
+std::vector<std::string> report_lines(const std::string& path, const WalkRun& run) {
+  const CommandResult result = run_clipwalk({path, format("%.6f", run.seconds),
+                                             std::to_string(run.steps),
+                                             std::to_string(run.budget_mib)});
+  EXPECT_EQ(result.status, 0) << result.err;
   static const std::regex elapsed(R"(frames in [0-9]+\.[0-9]{2}s)");
   std::vector<std::string> lines;
-  std::istringstream stream(std::regex_replace(out, elapsed, "frames in *s"));
+  std::istringstream stream(std::regex_replace(result.out, elapsed, "frames in *s"));
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
@@ -133,22 +101,19 @@ std::vector<std::string> report_lines(const std::string& out) {
 class Conformance : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Conformance, ReportMatchesProbe) {
-  const Truth& truth = truth_for(GetParam());
+  const FrameTruth& truth = frame_truth(fixture_path(GetParam()));
   ASSERT_FALSE(truth.frames.empty());
-  const double tb = double(truth.stream.tb_num) / truth.stream.tb_den;
-  const int64_t start = truth.stream.has_start_pts ? truth.stream.start_pts : 0;
-  const double last = double(truth.frames.back() - start) * tb;
-  // The start, the middle between two frames, close to the end, past the end, negative.
-  const std::vector<WalkRun> runs = {
-      {0.0, 10, 256}, {last / 2 + 0.013, 40, 0}, {last - 0.3, 30, 1}, {last + 5, 5, 256}, {-1, 3, 64}};
+  const double last = truth.seconds_of(truth.frames.size() - 1);
+  // The start, between two frames, near the end, past the end, negative; then walks of up
+  // to 300 frames where a budget of 0 or 1 MiB makes most backward steps refill.
+  const std::vector<WalkRun> runs = {{0.0, 10, 256}, {last / 2 + 0.013, 40, 0},
+                                     {last - 0.3, 30, 1}, {last + 5, 5, 256},
+                                     {-1, 3, 64},         {last / 3, 300, 0},
+                                     {0.2, 300, 1}};
   for (const WalkRun& run : runs) {
     SCOPED_TRACE(::testing::Message() << GetParam() << " seek " << run.seconds << " steps "
                                       << run.steps << " budget " << run.budget_mib);
-    const CommandResult result =
-        run_clipwalk({fixture_path(GetParam()), format("%.6f", run.seconds),
-                      std::to_string(run.steps), std::to_string(run.budget_mib)});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(report_lines(result.out), predicted_report(truth, run));
+    EXPECT_EQ(report_lines(fixture_path(GetParam()), run), predicted_report(truth, run));
   }
 }
 
@@ -164,6 +129,31 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
       return name;
     });
+
+// A frame the decoder rejects ends the forward walk like the end of the stream; the round
+// trip still passes, and the decoder's message closes the report.
+TEST(ConformanceFailure, RejectedFrameLeavesTheLastError) {
+  const std::string source = fixture_path("mjpeg.avi");
+  constexpr size_t kBroken = 40;
+  const auto probe = run_command({"ffprobe", "-v", "error", "-select_streams", "v:0",
+                                  "-show_entries", "packet=pos,size", "-of", "csv=p=0", source});
+  std::istringstream packets(probe.out);
+  std::string line;
+  for (size_t i = 0; i <= kBroken; ++i) std::getline(packets, line);
+  long long size = 0, pos = 0;
+  ASSERT_EQ(std::sscanf(line.c_str(), "%lld,%lld", &size, &pos), 2) << probe.out;
+
+  const std::string broken = ::testing::TempDir() + "broken_" + std::to_string(getpid()) + ".avi";
+  std::ifstream in(source, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::fill_n(bytes.begin() + pos, size, '\0');  // that frame's JPEG data
+  std::ofstream(broken, std::ios::binary) << bytes;
+  const WalkRun run{1.0, 20, 256};
+  EXPECT_EQ(report_lines(broken, run),
+            predicted_report(frame_truth(source), run, kBroken - 1,
+                             "last error: send packet failed: Invalid data found when processing input"));
+  std::remove(broken.c_str());
+}
 
 }  // namespace
 }  // namespace clipwalk::testing

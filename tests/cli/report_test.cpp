@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "navigator/frame_truth.h"
+#include "support/frame_truth.h"
 
 namespace clipwalk {
 namespace {

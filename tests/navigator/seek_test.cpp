@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "navigator/frame_navigator.h"
-#include "navigator/frame_truth.h"
+#include "support/frame_truth.h"
 
 namespace clipwalk {
 namespace {

@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "navigator/frame_navigator.h"
-#include "navigator/frame_truth.h"
+#include "support/frame_truth.h"
 
 namespace clipwalk {
 namespace {
