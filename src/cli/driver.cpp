@@ -137,7 +137,8 @@ int run_driver(int argc, const char* const* argv) {
   const auto end = std::chrono::steady_clock::now();
   if (started && nav->prescan_completed.load(std::memory_order_acquire)) {
     const double elapsed =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) /
+        static_cast<double>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) /
         1e9;
     std::printf("prescan   : %lld frames in %.2fs (estimate was %lld)\n",
                 static_cast<long long>(nav->prescan_frame_count()), elapsed,

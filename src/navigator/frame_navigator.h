@@ -43,7 +43,8 @@ struct PreviewSize {
 
 // The size frames are held at: the source size, or scaled so that the longer side meets
 // the limit (0 or less: no limit), with even sides of at least 2.
-PreviewSize compute_preview_size(int32_t source_width, int32_t source_height, int32_t preview_limit);
+PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
+                                 int32_t preview_limit);
 
 // Saturating helpers shared by every double-seconds to pts conversion.
 int64_t saturating_llround(double value);  // NaN gives 0
@@ -92,7 +93,8 @@ class FrameNavigator {
   bool step_forward(std::string* error_text = nullptr);
   bool step_backward(std::string* error_text = nullptr);
   const HeldFrame* next_frame(std::string* error_text = nullptr);
-  bool refill_backward(int64_t anchor_pts, double anchor_seconds, std::string* error_text = nullptr);
+  bool refill_backward(int64_t anchor_pts, double anchor_seconds,
+                       std::string* error_text = nullptr);
 
   // Prescan. start_prescan answers false only when the worker thread could not be created.
   bool start_prescan();

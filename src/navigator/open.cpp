@@ -56,8 +56,7 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
   return size;
 }
 
-std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
-                                                     int32_t preview_limit,
+std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
                                                      std::string* error_text) {
   // On every early return the unique_ptr runs the full teardown of ~FrameNavigator.
@@ -129,7 +128,8 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
     nav->duration_seconds = static_cast<double>(stream->duration) * nav->time_base_seconds;
   }
 
-  const AVRational rate = av_guess_frame_rate(nav->format_context.get(), nav->video_stream, nullptr);
+  const AVRational rate =
+      av_guess_frame_rate(nav->format_context.get(), nav->video_stream, nullptr);
   nav->frames_per_second = (rate.num > 0 && rate.den > 0)
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
                                : 25.0;

@@ -74,10 +74,9 @@ const uint8_t* FrameNavigator::preview_pixels() {
 
   preview_rgba.resize(static_cast<size_t>(preview_width) * static_cast<size_t>(preview_height) * 4);
   const AVFrame* frame = current.frame.get();
-  rgba_scaler.reset(sws_getCachedContext(rgba_scaler.release(), frame->width, frame->height,
-                                         static_cast<AVPixelFormat>(frame->format), preview_width,
-                                         preview_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr,
-                                         nullptr, nullptr));
+  rgba_scaler.reset(sws_getCachedContext(
+      rgba_scaler.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+      preview_width, preview_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!rgba_scaler) return nullptr;
   uint8_t* planes[4] = {preview_rgba.data(), nullptr, nullptr, nullptr};
   const int line_sizes[4] = {preview_width * 4, 0, 0, 0};

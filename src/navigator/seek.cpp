@@ -12,9 +12,9 @@ constexpr int kLateLandingRetries = 8;
 }  // namespace
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
-  int result = avformat_seek_file(format_context.get(), video_stream_index,
-                                  std::numeric_limits<int64_t>::min(), target, target,
-                                  AVSEEK_FLAG_BACKWARD);
+  int result =
+      avformat_seek_file(format_context.get(), video_stream_index,
+                         std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
   if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
     // A stream without timestamps (a raw elementary stream) cannot be sought by time;
     // its first byte precedes every target.
@@ -42,8 +42,9 @@ bool FrameNavigator::demux_seek_start(std::string* error_text) {
 
 bool FrameNavigator::locate_in_window(int64_t target) {
   if (window.empty() || target < window.front().pts || target > window.back().pts) return false;
-  const auto found = std::lower_bound(window.begin(), window.end(), target,
-                                      [](const HeldFrame& held, int64_t pts) { return held.pts < pts; });
+  const auto found =
+      std::lower_bound(window.begin(), window.end(), target,
+                       [](const HeldFrame& held, int64_t pts) { return held.pts < pts; });
   current_index = static_cast<uint64_t>(found - window.begin());
   return true;
 }

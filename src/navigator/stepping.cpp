@@ -43,8 +43,9 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   std::deque<HeldFrame> saved = std::move(window);
   window = std::deque<HeldFrame>();
   clear_window();
-  uint64_t saved_bytes = std::accumulate(saved.begin(), saved.end(), uint64_t{0},
-                                         [](uint64_t sum, const HeldFrame& held) { return sum + held.bytes; });
+  uint64_t saved_bytes =
+      std::accumulate(saved.begin(), saved.end(), uint64_t{0},
+                      [](uint64_t sum, const HeldFrame& held) { return sum + held.bytes; });
   while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / 2) {
     saved_bytes -= saved.back().bytes;
     saved.pop_back();

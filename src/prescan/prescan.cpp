@@ -47,8 +47,8 @@ void FrameNavigator::run_prescan() {
           if (total_size > 0 && stamps.size() % kPrescanProgressInterval == 0 &&
               demuxer->pb != nullptr) {
             const int64_t position = avio_seek(demuxer->pb, 0, SEEK_CUR);
-            prescan_progress.store(
-                static_cast<float>(static_cast<double>(position) / static_cast<double>(total_size)));
+            prescan_progress.store(static_cast<float>(static_cast<double>(position) /
+                                                      static_cast<double>(total_size)));
           }
           if (prescan_stop_requested.load()) break;
         }
@@ -94,8 +94,9 @@ int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seco
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
   if (prescan_pts.empty()) return 0;
   const auto lower = [this](double bound) {
-    return std::partition_point(prescan_pts.begin(), prescan_pts.end(),
-                                [this, bound](int64_t pts) { return pts_to_seconds(pts) < bound; }) -
+    return std::partition_point(
+               prescan_pts.begin(), prescan_pts.end(),
+               [this, bound](int64_t pts) { return pts_to_seconds(pts) < bound; }) -
            prescan_pts.begin();
   };
   return static_cast<int64_t>(lower(to_seconds) - lower(from_seconds));
