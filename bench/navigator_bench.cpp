@@ -1,0 +1,150 @@
+// In-process timings of the navigator for bench/run.sh: the phases of a seek and a round
+// trip, the decoder work a backward step costs, and the prescan alone. Prints key=value lines.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/args.h"
+#include "navigator/frame_navigator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point begin) {
+  return std::chrono::duration<double>(Clock::now() - begin).count();
+}
+
+int usage() {
+  std::fputs(
+      "usage: clipwalk_bench seek FILE SECONDS [BUDGET_MIB]\n"
+      "       clipwalk_bench roundtrip FILE SECONDS STEPS [BUDGET_MIB]\n"
+      "       clipwalk_bench prescan FILE\n",
+      stderr);
+  return 2;
+}
+
+// The same preview limit and budget reading as the command-line tool.
+std::unique_ptr<clipwalk::FrameNavigator> open_like_cli(const char* path, const char* budget_mib,
+                                                        double& open_seconds) {
+  uint64_t budget = 268435456;
+  if (budget_mib != nullptr) {
+    budget = static_cast<uint64_t>(static_cast<int64_t>(clipwalk::parse_int_argument(budget_mib)) *
+                                   1048576);
+  }
+  std::string error_text;
+  const auto begin = Clock::now();
+  auto nav = clipwalk::FrameNavigator::open(path, 1920, budget, &error_text);
+  open_seconds = seconds_since(begin);
+  if (!nav) std::fprintf(stderr, "open failed: %s\n", error_text.c_str());
+  return nav;
+}
+
+bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& decoded) {
+  std::string error_text;
+  const uint64_t before = nav.frames_decoded;
+  const auto begin = Clock::now();
+  const bool landed = nav.seek_to_seconds(target, &error_text) && nav.current_stamp() != nullptr;
+  const double elapsed = seconds_since(begin);
+  if (!landed) {
+    std::fprintf(stderr, "seek failed: %s\n", error_text.c_str());
+    return false;
+  }
+  decoded = nav.frames_decoded - before;
+  std::printf("seek_s=%.6f\nseek_decoded=%llu\nlanded_pts=%lld\n", elapsed,
+              static_cast<unsigned long long>(decoded),
+              static_cast<long long>(nav.current_stamp()->pts));
+  return true;
+}
+
+int run_seek(int argc, char** argv) {
+  if (argc < 4) return usage();
+  double open_seconds = 0.0;
+  auto nav = open_like_cli(argv[2], argc > 4 ? argv[4] : nullptr, open_seconds);
+  if (!nav) return 1;
+  std::printf("open_s=%.6f\n", open_seconds);
+  uint64_t decoded = 0;
+  return seek_and_report(*nav, clipwalk::parse_seconds_argument(argv[3]), decoded) ? 0 : 1;
+}
+
+int run_roundtrip(int argc, char** argv) {
+  if (argc < 5) return usage();
+  double open_seconds = 0.0;
+  auto nav = open_like_cli(argv[2], argc > 5 ? argv[5] : nullptr, open_seconds);
+  if (!nav) return 1;
+  std::printf("open_s=%.6f\n", open_seconds);
+  uint64_t seek_decoded = 0;
+  if (!seek_and_report(*nav, clipwalk::parse_seconds_argument(argv[3]), seek_decoded)) return 1;
+
+  const int32_t steps = clipwalk::parse_int_argument(argv[4]);
+  std::string error_text;
+  std::vector<int64_t> forward{nav->current_stamp()->pts};
+  uint64_t before = nav->frames_decoded;
+  auto begin = Clock::now();
+  for (int32_t step = 0; step < steps && nav->step_forward(&error_text); ++step) {
+    forward.push_back(nav->current_stamp()->pts);
+  }
+  const double forward_seconds = seconds_since(begin);
+  const uint64_t forward_decoded = nav->frames_decoded - before;
+
+  // Step back exactly as many times as forward moved, recording what each step shows.
+  const size_t back_steps = forward.size() - 1;
+  std::vector<int64_t> backward{nav->current_stamp()->pts};
+  before = nav->frames_decoded;
+  begin = Clock::now();
+  for (size_t step = 0; step < back_steps && nav->step_backward(&error_text); ++step) {
+    backward.push_back(nav->current_stamp()->pts);
+  }
+  const double backward_seconds = seconds_since(begin);
+  const uint64_t backward_decoded = nav->frames_decoded - before;
+
+  bool retraced = backward.size() == forward.size();
+  for (size_t k = 0; retraced && k < forward.size(); ++k) {
+    retraced = backward[k] == forward[forward.size() - 1 - k];
+  }
+  const double per_step = back_steps == 0 ? 0.0
+                                          : static_cast<double>(backward_decoded) /
+                                                static_cast<double>(back_steps);
+  std::printf(
+      "forward_steps=%zu\nforward_s=%.6f\nforward_decoded=%llu\nbackward_steps=%zu\n"
+      "backward_s=%.6f\nbackward_decoded=%llu\nbackward_decoded_per_step=%.3f\nretraced=%d\n"
+      "window_frames=%zu\nheld_mib=%.1f\n",
+      back_steps, forward_seconds, static_cast<unsigned long long>(forward_decoded),
+      backward.size() - 1, backward_seconds, static_cast<unsigned long long>(backward_decoded),
+      per_step, retraced ? 1 : 0, nav->window.size(),
+      static_cast<double>(nav->held_bytes) / 1048576.0);
+  return retraced ? 0 : 1;
+}
+
+int run_prescan(int argc, char** argv) {
+  if (argc < 3) return usage();
+  double open_seconds = 0.0;
+  auto nav = open_like_cli(argv[2], nullptr, open_seconds);
+  if (!nav) return 1;
+  const auto begin = Clock::now();
+  if (!nav->start_prescan()) return 1;
+  // A fine poll, so that the figure is the worker's time and not the poll period's.
+  while (nav->prescan_running.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  const double elapsed = seconds_since(begin);
+  if (!nav->prescan_completed.load(std::memory_order_acquire)) {
+    std::fputs("prescan did not complete\n", stderr);
+    return 1;
+  }
+  std::printf("open_s=%.6f\nprescan_s=%.6f\nprescan_frames=%lld\n", open_seconds, elapsed,
+              static_cast<long long>(nav->prescan_frame_count()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string mode = argv[1];
+  if (mode == "seek") return run_seek(argc, argv);
+  if (mode == "roundtrip") return run_roundtrip(argc, argv);
+  if (mode == "prescan") return run_prescan(argc, argv);
+  return usage();
+}
