@@ -7,6 +7,10 @@ extern "C" {
 
 namespace clipwalk {
 
+namespace {
+constexpr size_t kScalerSlackBytes = 256;
+}  // namespace
+
 uint64_t FrameNavigator::frame_bytes(const AVFrame* frame) {
   if (frame == nullptr) return 0;
   uint64_t sum = 0;
@@ -72,7 +76,10 @@ const uint8_t* FrameNavigator::preview_pixels() {
   if (!current.frame) return nullptr;
   if (preview_rgba_valid && preview_rgba_pts == current.pts) return preview_rgba.data();
 
-  preview_rgba.resize(static_cast<size_t>(preview_width) * static_cast<size_t>(preview_height) * 4);
+  // libswscale writes whole SIMD blocks, so the last row of a narrow picture can run past
+  // width * 4 bytes; the slack after the pixels takes that.
+  preview_rgba.resize(static_cast<size_t>(preview_width) * static_cast<size_t>(preview_height) * 4 +
+                      kScalerSlackBytes);
   const AVFrame* frame = current.frame.get();
   rgba_scaler.reset(sws_getCachedContext(
       rgba_scaler.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
