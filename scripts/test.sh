@@ -26,3 +26,6 @@ cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANIT
 cmake --build "$root/build-tsan" -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$root/build-tsan" --output-on-failure -j"$jobs" -R 'make_fixtures|Prescan'
+
+echo "== fuzzing"
+"$root/scripts/fuzz.sh" 180

@@ -97,8 +97,12 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     if (from_start) break;
   }
   if (!decoded) {
-    if (!first_error.empty()) set_error(error_text, first_error);
-    return !window.empty();
+    if (window.empty()) {
+      // A failed seek always says why, even when the stream simply held nothing decodable.
+      set_error(error_text, first_error.empty() ? "no frame could be decoded" : first_error);
+      return false;
+    }
+    return true;
   }
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;

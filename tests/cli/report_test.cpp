@@ -90,3 +90,22 @@ TEST(Snapshot, UnwritablePathIsFatalBeforeTheWalk) {
 
 }  // namespace
 }  // namespace clipwalk
+
+namespace clipwalk {
+namespace {
+
+// A file that opens but holds no decodable picture fails the seek with a reason.
+TEST(LandingReport, NothingDecodableIsASeekFailureWithAReason) {
+  const std::string cut = ::testing::TempDir() + "cut_" + std::to_string(getpid()) + ".mkv";
+  const testing::CommandResult head =
+      testing::run_command({"head", "-c", "1000", fixture_path("vfr.mkv")});
+  std::ofstream(cut, std::ios::binary) << head.out;
+  const testing::CommandResult r = run_clipwalk({cut});
+  std::remove(cut.c_str());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(r.err.rfind("seek failed")), "seek failed: no frame could be decoded\n");
+  EXPECT_EQ(r.out.find("landed"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace clipwalk

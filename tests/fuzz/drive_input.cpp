@@ -24,7 +24,7 @@ constexpr int32_t kPreviewLimit = 1920;
 
 // Extensions steer the demuxers that probe by name as well as by content.
 constexpr std::array<const char*, 16> kExtensions = {
-    "",     ".mp4", ".mkv", ".ts",  ".mpg", ".avi", ".mov",  ".webm",
+    "",      ".mp4",  ".mkv", ".ts",  ".mpg", ".avi", ".mov", ".webm",
     ".h264", ".hevc", ".m2v", ".ivf", ".y4m", ".flv", ".jpg", ".txt"};
 
 struct Plan {
@@ -60,12 +60,18 @@ Plan plan_from_tail(const uint8_t* data, size_t size) {
 
 double seek_seconds(const Plan& plan, const FrameNavigator& nav) {
   switch (plan.seek_mode) {
-    case 0: return std::numeric_limits<double>::quiet_NaN();
-    case 1: return -1.5;
-    case 2: return 1e300;
-    case 3: return nav.duration_seconds * plan.fraction / 255.0;
-    case 4: return nav.duration_seconds + plan.fraction / 100.0;
-    default: return plan.millis / 1000.0;
+    case 0:
+      return std::numeric_limits<double>::quiet_NaN();
+    case 1:
+      return -1.5;
+    case 2:
+      return 1e300;
+    case 3:
+      return nav.duration_seconds * plan.fraction / 255.0;
+    case 4:
+      return nav.duration_seconds + plan.fraction / 100.0;
+    default:
+      return plan.millis / 1000.0;
   }
 }
 
@@ -86,8 +92,8 @@ void require_current(const FrameNavigator& nav, const char* promise) {
 void touch_preview(FrameNavigator& nav) {
   const uint8_t* pixels = nav.preview_pixels();
   if (pixels == nullptr) return;
-  const size_t bytes = static_cast<size_t>(nav.preview_width) *
-                       static_cast<size_t>(nav.preview_height) * 4;
+  const size_t bytes =
+      static_cast<size_t>(nav.preview_width) * static_cast<size_t>(nav.preview_height) * 4;
   volatile uint8_t sink = static_cast<uint8_t>(pixels[0] ^ pixels[bytes - 1]);
   (void)sink;
 }
@@ -158,7 +164,8 @@ void drive_input(const uint8_t* data, size_t size) {
       }
       walk(*nav, plan);
       if (nav->start_prescan()) {
-        while (nav->prescan_running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (nav->prescan_running.load())
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int64_t count = nav->prescan_frame_count();
         (void)nav->exact_frame_index();
         (void)nav->exact_frames_between(0.0, nav->duration_seconds);
