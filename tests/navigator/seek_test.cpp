@@ -1,9 +1,15 @@
 // Accurate seek: the landing on every seekable fixture against ffprobe's frame list, and
 // the three roads a seek can take.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "navigator/frame_navigator.h"
@@ -99,6 +105,35 @@ TEST(Seek, InWindowJustAheadAndFullRoads) {
   ASSERT_TRUE(nav->seek_to_seconds(5.9, &error));
   ASSERT_TRUE(nav->seek_to_seconds(8.0, &error));
   EXPECT_EQ(nav->current_stamp()->pts, truth.frames.back());
+}
+
+// A pipe cannot be sought: the refused container seek fails with its reason and leaves the
+// window, the current frame and the decoder where they were.
+TEST(Seek, RefusedContainerSeekKeepsThePosition) {
+  const std::string fifo = ::testing::TempDir() + "pipe_" + std::to_string(getpid()) + ".ts";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::signal(SIGPIPE, SIG_IGN);  // the writer meets a closed pipe once the navigator is gone
+  std::thread writer([&] {
+    std::ifstream in(fixture_path("h264_ts_offset.ts"), std::ios::binary);
+    std::ofstream(fifo, std::ios::binary) << in.rdbuf();
+  });
+  std::string error;
+  // A small budget keeps the target out of reach of decoding ahead.
+  auto nav = FrameNavigator::open(fifo, 1920, uint64_t{1} << 20, &error);
+  ASSERT_NE(nav, nullptr) << error;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(nav->step_forward(&error)) << error;
+  const int64_t current = nav->current_stamp()->pts;
+  const size_t held = nav->window.size();
+  EXPECT_FALSE(nav->seek_to_seconds(6.0, &error));
+  EXPECT_EQ(error.rfind("seek failed: ", 0), 0u) << error;
+  EXPECT_GT(error.size(), std::string("seek failed: ").size());
+  EXPECT_EQ(nav->current_stamp()->pts, current);
+  EXPECT_EQ(nav->window.size(), held);
+  ASSERT_TRUE(nav->step_forward(&error));  // decoding goes on from where it stood
+  EXPECT_GT(nav->current_stamp()->pts, current);
+  nav.reset();
+  writer.join();
+  std::remove(fifo.c_str());
 }
 
 }  // namespace
