@@ -88,6 +88,12 @@ f_audio_only() {
   ff -f lavfi -i "$(sine 1)" -c:a aac -b:a 64k "${OUT_FLAGS[@]}" "$TMP"
 }
 
+# Audio with an attached cover picture: the picture is no video stream.
+f_audio_cover() {
+  ff -f lavfi -i "$(sine 1)" -f lavfi -i "color=c=red:size=64x64:d=0.04" -map 0:a -map 1:v \
+    -c:a aac -b:a 64k -c:v png -disposition:v attached_pic "${OUT_FLAGS[@]}" "$TMP"
+}
+
 # Not a media file.
 f_not_video() {
   printf '%s\n' "This is not a video." "It is plain text," \
@@ -172,6 +178,7 @@ gen odd_1279x719.mkv f_odd
 gen no_count.mkv f_no_count
 gen raw_h264.h264 f_raw_h264
 gen audio_only.m4a f_audio_only
+gen audio_cover.m4a f_audio_cover
 gen not_video.txt f_not_video
 gen truncated.mkv f_truncated
 gen vp9.webm f_vp9

@@ -100,14 +100,15 @@ int run_driver(int argc, const char* const* argv) {
   // Round trip.
   std::vector<int64_t> forward{landed.pts};
   std::printf("\nforward:\n");
-  for (int32_t step = 1; step <= args.steps; ++step) {
+  // 64-bit so that the count cannot overflow when the stream outlasts INT32_MAX steps.
+  for (int64_t step = 1; step <= args.steps; ++step) {
     if (!nav->step_forward(&error_text)) {
-      std::printf("  (end of stream after %d steps)\n", step - 1);
+      std::printf("  (end of stream after %d steps)\n", static_cast<int>(step - 1));
       break;
     }
     const FrameStamp* stamp = nav->current_stamp();
-    std::printf("  +%-3d pts=%-12lld t=%.6f\n", step, static_cast<long long>(stamp->pts),
-                stamp->seconds);
+    std::printf("  +%-3d pts=%-12lld t=%.6f\n", static_cast<int>(step),
+                static_cast<long long>(stamp->pts), stamp->seconds);
     forward.push_back(stamp->pts);
   }
   const size_t n = forward.size();

@@ -96,7 +96,8 @@ class FrameNavigator {
   bool refill_backward(int64_t anchor_pts, double anchor_seconds,
                        std::string* error_text = nullptr);
 
-  // Prescan. start_prescan answers false only when the worker thread could not be created.
+  // Prescan. start_prescan answers false when no worker could be started: the thread was
+  // refused, or the input is a pipe or device that cannot be read a second time.
   bool start_prescan();
   int64_t prescan_frame_count() const;
   int64_t exact_frame_index() const;

@@ -80,7 +80,9 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
 
   const AVCodec* decoder = nullptr;
   result = av_find_best_stream(nav->format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-  if (result < 0 || decoder == nullptr) {
+  // A cover picture attached to an audio file is chosen only when no real video exists.
+  if (result < 0 || decoder == nullptr ||
+      (nav->format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
     set_error(error_text, "no video stream in " + path);
     return nullptr;
   }

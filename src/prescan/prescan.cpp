@@ -1,4 +1,6 @@
 // The background prescan: a second demuxer counts the video stream's timestamped packets.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <new>
 #include <system_error>
@@ -12,6 +14,13 @@ bool FrameNavigator::start_prescan() {
   if (prescan_completed.load(std::memory_order_acquire)) return true;
   // An earlier run that ended without result has left its thread to be joined.
   if (prescan_thread.joinable()) prescan_thread.join();
+  // A pipe or device cannot be read a second time: a second reader would block for ever
+  // or share its bytes with the navigator's own demuxer.
+  struct stat info {};
+  if (stat(source_path.c_str(), &info) == 0 &&
+      (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode))) {
+    return false;
+  }
   prescan_running.store(true);
   try {
     prescan_thread = std::thread(&FrameNavigator::run_prescan, this);
@@ -90,7 +99,8 @@ int64_t FrameNavigator::exact_frame_index() const {
 }
 
 int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seconds) const {
-  if (from_seconds >= to_seconds) return -1;
+  // A bound that is not a number has no answer (it would otherwise give a negative count).
+  if (!(from_seconds < to_seconds)) return -1;
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
   if (prescan_pts.empty()) return 0;
   const auto lower = [this](double bound) {

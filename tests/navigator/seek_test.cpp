@@ -131,6 +131,9 @@ TEST(Seek, RefusedContainerSeekKeepsThePosition) {
   EXPECT_EQ(nav->window.size(), held);
   ASSERT_TRUE(nav->step_forward(&error));  // decoding goes on from where it stood
   EXPECT_GT(nav->current_stamp()->pts, current);
+  // A pipe cannot be read twice: no prescan worker, rather than one that blocks for ever.
+  EXPECT_FALSE(nav->start_prescan());
+  EXPECT_FALSE(nav->prescan_running.load());
   nav.reset();
   writer.join();
   std::remove(fifo.c_str());

@@ -145,6 +145,7 @@ TEST(PrescanQueries, FramesBetweenCountsTheHalfOpenInterval) {
       EXPECT_EQ(nav->exact_frames_between(from, std::nextafter(to, 1e9)), int64_t(j - i + 1));
       EXPECT_EQ(nav->exact_frames_between(after_from, to), int64_t(j - i - 1));
       EXPECT_EQ(nav->exact_frames_between(from, from), -1);
+      EXPECT_EQ(nav->exact_frames_between(from, std::nan("")), -1);
       EXPECT_EQ(nav->exact_frames_between(to, from), -1);
     }
     const std::pair<double, double> times[] = {{-1.0, 0.0}, {0.5, 1.5}, {2.01, 3.33}, {-5.0, 1e3}};
