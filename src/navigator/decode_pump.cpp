@@ -3,40 +3,62 @@
 
 namespace clipwalk {
 
+namespace {
+// Damaged input is skipped the way a plain decode skips it, but a run this long with no
+// picture at all means there is nothing left to find.
+constexpr int kMaxFailuresWithoutPicture = 256;
+}  // namespace
+
+bool FrameNavigator::note_decode_failure(const char* prefix, int result, std::string* error_text) {
+  set_error(error_text, prefix + error_description(result));
+  return ++failures_without_picture < kMaxFailuresWithoutPicture;
+}
+
 int32_t FrameNavigator::decode_pump(std::string* error_text) {
   AVCodecContext* decoder = decoder_context.get();
   for (;;) {
     const int received = avcodec_receive_frame(decoder, decode_frame.get());
-    if (received == 0) return 1;
+    if (received == 0) {
+      failures_without_picture = 0;
+      return 1;
+    }
     if (received == AVERROR_EOF) return 0;
     if (received != AVERROR(EAGAIN)) {
-      set_error(error_text, "decode failed: " + error_description(received));
-      return -1;
+      // One damaged picture: decode on, as a plain decode does.
+      if (!note_decode_failure("decode failed: ", received, error_text)) return -1;
+      continue;
     }
     if (draining) return 0;
 
     // The decoder wants input: read until a packet of the video stream turns up.
     for (;;) {
+      demuxer_fresh = false;
       const int read = av_read_frame(format_context.get(), packet.get());
-      if (read == AVERROR_EOF) {
-        // Flushes the pictures still held back by reordering.
+      if (read < 0) {
+        // A read error ends the input like its end does, so that the pictures still held
+        // back by reordering come out; a damaged packet the demuxer can step over is skipped.
+        if (read != AVERROR_EOF) {
+          const bool skippable = read == AVERROR_INVALIDDATA;
+          if (!note_decode_failure("read failed: ", read, error_text)) return -1;
+          if (skippable) continue;
+        }
         avcodec_send_packet(decoder, nullptr);
         draining = true;
         break;
       }
-      if (read < 0) {
-        set_error(error_text, "read failed: " + error_description(read));
-        return -1;
-      }
-      if (packet->stream_index != video_stream_index) {
+      if (packet->stream_index != video_stream_index ||
+          (awaiting_keyframe && (packet->flags & AV_PKT_FLAG_KEY) == 0)) {
+        // After a container seek, decoding starts at a keyframe: anything before it would
+        // be decoded against pictures the decoder never saw.
         av_packet_unref(packet.get());
         continue;
       }
+      awaiting_keyframe = false;
       const int sent = avcodec_send_packet(decoder, packet.get());
       av_packet_unref(packet.get());
       if (sent < 0 && sent != AVERROR(EAGAIN)) {
-        set_error(error_text, "send packet failed: " + error_description(sent));
-        return -1;
+        if (!note_decode_failure("send packet failed: ", sent, error_text)) return -1;
+        continue;  // the packet is lost; the next one may decode
       }
       break;
     }

@@ -23,10 +23,25 @@ struct FrameStamp {
   int32_t height = 0;
 };
 
+// Where a picture stands in the stream: its stamp and the byte position of the packet it
+// was decoded from (-1 when the demuxer does not tell).
+struct FramePlace {
+  int64_t pts = 0;
+  int64_t position = -1;
+};
+
+// The same picture, whichever road decoded it.
+bool same_frame(FramePlace a, FramePlace b);
+// Plainly later in the stream than mark: a later stamp and, where known, a later packet.
+bool comes_after(FramePlace frame, FramePlace mark);
+
 // One entry of the frame window: a stamp followed by the owned preview-sized picture.
 struct HeldFrame : FrameStamp {
   FramePtr frame;
-  uint64_t bytes = 0;  // what this frame counts against the window's budget
+  uint64_t bytes = 0;     // what this frame counts against the window's budget
+  int64_t position = -1;  // byte position of the packet the picture came from
+
+  FramePlace place() const { return {pts, position}; }
 
   HeldFrame() = default;
   HeldFrame(HeldFrame&& other) noexcept;
@@ -133,16 +148,33 @@ class FrameNavigator {
   uint64_t held_bytes = 0;
   uint64_t cache_budget_bytes = 0;
   bool draining = false;
-  // Stamp of the last picture the decoder delivered since the last container seek.
+  // After a container seek, packets are dropped until a keyframe.
+  bool awaiting_keyframe = false;
+  // Decoding began at the first packet (not at a keyframe found by a seek), and how many
+  // pictures it has delivered since.
+  bool decoding_from_start = true;
+  uint64_t pictures_from_start = 0;
+  // Stamps of the untimed pictures that open a stream whose later pictures are timed,
+  // counted back from the first timed one; learnt once, on the first decode from the start.
+  bool leading_stamps_known = false;
+  std::vector<int64_t> leading_stamps;
+  // No packet has been read since the demuxer was opened: it stands at the first packet.
+  bool demuxer_fresh = true;
+  // Damaged packets and pictures skipped since the last picture decoded.
+  int32_t failures_without_picture = 0;
+  // The stream's first picture, once a decode from the first packet has shown it.
+  bool stream_first_known = false;
+  FramePlace stream_first;
+  // Place of the last picture the decoder delivered since the last container seek.
   bool decoder_position_valid = false;
-  int64_t decoder_position_pts = 0;
+  FramePlace decoder_position;
   // The first picture since the last container seek carried no timestamp in a stream that
   // has them, so its stamp could only be guessed: the seek must start further back.
   bool landing_stamp_guessed = false;
   // After a backward refill the window reaches past the decoder's position: forward
   // decoding then drops the pictures up to this pts, which the window already holds.
   bool skip_pending = false;
-  int64_t skip_through_pts = 0;
+  FramePlace skip_through;
   // Pictures delivered by the decoder over the navigator's life (for benchmarks and tests).
   uint64_t frames_decoded = 0;
   std::thread prescan_thread;
@@ -151,14 +183,27 @@ class FrameNavigator {
   std::atomic<bool> prescan_stop_requested{false};
   std::atomic<float> prescan_progress{0.0f};
   std::vector<int64_t> prescan_pts;
+  // Byte position of each counted packet (-1 unknown), beside prescan_pts.
+  std::vector<int64_t> prescan_positions;
+  // prescan_pts ascends throughout (no clock reset in the stream).
+  bool prescan_sorted = true;
 
  private:
   FrameNavigator() = default;
   void run_prescan();
   void stop_prescan();
   bool full_seek(int64_t target, double seconds, std::string* error_text);
-  bool demux_seek_start(std::string* error_text);
   int64_t stamp_for(const AVFrame* frame) const;
+  int64_t frame_interval_ticks(const AVFrame* frame) const;
+  bool note_decode_failure(const char* prefix, int result, std::string* error_text);
+  bool read_from_start(std::string* error_text);
+  bool learn_leading_stamps();
+  bool reopen_demuxer(std::string* error_text);
+  bool input_can_be_read_again() const;
+  void reset_decoding(bool await_keyframe);
+  bool landed_in_time(int64_t target) const;
+  bool stamps_may_repeat() const;
+  bool at_stream_start(const HeldFrame& frame) const;
 };
 
 }  // namespace clipwalk

@@ -3,22 +3,86 @@
 
 namespace clipwalk {
 
+bool same_frame(FramePlace a, FramePlace b) {
+  // Damaged and discontinuous streams repeat stamps, so the packet a picture came from
+  // tells pictures with one stamp apart; an unknown position matches any.
+  return a.pts == b.pts && (a.position == b.position || a.position < 0 || b.position < 0);
+}
+
+bool comes_after(FramePlace frame, FramePlace mark) {
+  // Later in time and, where both are known, later in the file: a stamp alone can run
+  // backwards (a clock reset), but not both together in one stream.
+  return frame.pts > mark.pts &&
+         (frame.position < 0 || mark.position < 0 || frame.position > mark.position);
+}
+
 const FrameStamp* FrameNavigator::current_stamp() const {
   if (window.empty() || current_index >= window.size()) return nullptr;
   return &window[current_index];
 }
 
+int64_t FrameNavigator::frame_interval_ticks(const AVFrame* frame) const {
+  // The best duration the stream and the decoder give: the packet's own, the codec's frame
+  // rate, then the guessed rate. At least one tick, so that stamps keep ascending.
+  if (frame->pkt_duration > 0) return frame->pkt_duration;
+  const AVRational codec_rate = decoder_context->framerate;
+  double ticks = 0.0;
+  if (codec_rate.num > 0 && codec_rate.den > 0 && time_base_seconds > 0.0) {
+    ticks = static_cast<double>(codec_rate.den) /
+            (static_cast<double>(codec_rate.num) * time_base_seconds);
+  } else if (frames_per_second > 0.0 && time_base_seconds > 0.0) {
+    ticks = 1.0 / (frames_per_second * time_base_seconds);
+  }
+  const int64_t interval = saturating_llround(ticks);
+  return interval < 1 ? 1 : interval;
+}
+
+namespace {
+// How many untimed pictures at the start of a stream are looked through for the first
+// timed one, from which their stamps are counted back.
+constexpr int kLeadingUntimedLimit = 4096;
+
+bool untimed(const AVFrame* frame) {
+  return frame->best_effort_timestamp == AV_NOPTS_VALUE && frame->pts == AV_NOPTS_VALUE;
+}
+}  // namespace
+
 int64_t FrameNavigator::stamp_for(const AVFrame* frame) const {
   if (frame->best_effort_timestamp != AV_NOPTS_VALUE) return frame->best_effort_timestamp;
   if (frame->pts != AV_NOPTS_VALUE) return frame->pts;
+  if (decoding_from_start && pictures_from_start < leading_stamps.size()) {
+    return leading_stamps[pictures_from_start];
+  }
   const bool has_predecessor = decoder_position_valid || !window.empty();
   if (!has_predecessor) return start_pts;
-  // At least one tick, so that stamps keep ascending whatever the time base.
-  const double ticks_per_frame = frames_per_second * time_base_seconds;
-  int64_t interval = ticks_per_frame > 0.0 ? saturating_llround(1.0 / ticks_per_frame) : 1;
-  if (interval < 1) interval = 1;
-  const int64_t predecessor = decoder_position_valid ? decoder_position_pts : window.back().pts;
-  return saturating_add(predecessor, interval);
+  const int64_t predecessor = decoder_position_valid ? decoder_position.pts : window.back().pts;
+  return saturating_add(predecessor, frame_interval_ticks(frame));
+}
+
+bool FrameNavigator::learn_leading_stamps() {
+  // The first pictures carry no stamp while later ones do (a cut that kept a GOP without
+  // timestamps): decode on to the first timed picture and count their stamps back from it,
+  // so that stamps ascend into the timed ones and every road gives the same.
+  leading_stamps_known = true;
+  std::vector<int64_t> offsets;  // from the first picture, in guessed frame intervals
+  int64_t offset = 0;
+  int32_t result = 1;
+  while (result == 1 && untimed(decode_frame.get()) &&
+         offsets.size() < static_cast<size_t>(kLeadingUntimedLimit)) {
+    offsets.push_back(offset);
+    offset = saturating_add(offset, frame_interval_ticks(decode_frame.get()));
+    av_frame_unref(decode_frame.get());
+    result = decode_pump(nullptr);
+    frames_decoded += result == 1 ? 1 : 0;
+  }
+  if (result == 1 && !untimed(decode_frame.get())) {
+    const int64_t first_timed = stamp_for(decode_frame.get());
+    for (const int64_t picture_offset : offsets) {
+      leading_stamps.push_back(saturating_add(first_timed, picture_offset - offset));
+    }
+  }
+  av_frame_unref(decode_frame.get());
+  return read_from_start(nullptr);
 }
 
 bool FrameNavigator::decode_next_frame(std::string* error_text) {
@@ -26,19 +90,39 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
   for (;;) {
     if (decode_pump(error_text) <= 0) return false;
     ++frames_decoded;
-    held.pts = stamp_for(decode_frame.get());
-    if (!decoder_position_valid) {
-      landing_stamp_guessed = video_stream->start_time != AV_NOPTS_VALUE &&
-                              decode_frame->best_effort_timestamp == AV_NOPTS_VALUE &&
-                              decode_frame->pts == AV_NOPTS_VALUE;
-    }
-    decoder_position_valid = true;
-    decoder_position_pts = held.pts;
-    if (skip_pending && held.pts <= skip_through_pts) {
-      av_frame_unref(decode_frame.get());  // the window already holds this picture
+    if (decoding_from_start && pictures_from_start == 0 && !leading_stamps_known &&
+        untimed(decode_frame.get()) && video_stream->start_time != AV_NOPTS_VALUE &&
+        input_can_be_read_again()) {
+      if (!learn_leading_stamps()) return false;
       continue;
     }
-    skip_pending = false;
+    held.pts = stamp_for(decode_frame.get());
+    if (decoding_from_start) ++pictures_from_start;
+    held.position = decode_frame->pkt_pos;
+    if (!decoder_position_valid && decoding_from_start) {
+      stream_first_known = true;
+      stream_first = held.place();
+    }
+    if (!decoder_position_valid) {
+      landing_stamp_guessed =
+          video_stream->start_time != AV_NOPTS_VALUE && untimed(decode_frame.get());
+    }
+    decoder_position_valid = true;
+    decoder_position = held.place();
+    if (skip_pending) {
+      // The window already holds everything up to skip_through: drop pictures until it
+      // has come by, or until one lies plainly beyond it.
+      if (same_frame(held.place(), skip_through)) {
+        skip_pending = false;
+        av_frame_unref(decode_frame.get());
+        continue;
+      }
+      if (!comes_after(held.place(), skip_through)) {
+        av_frame_unref(decode_frame.get());
+        continue;
+      }
+      skip_pending = false;
+    }
     break;
   }
   held.seconds = pts_to_seconds(held.pts);

@@ -17,7 +17,10 @@ std::string error_description(int result) {
 }
 
 HeldFrame::HeldFrame(HeldFrame&& other) noexcept
-    : FrameStamp(other), frame(std::move(other.frame)), bytes(other.bytes) {
+    : FrameStamp(other),
+      frame(std::move(other.frame)),
+      bytes(other.bytes),
+      position(other.position) {
   other.bytes = 0;
 }
 
@@ -26,6 +29,7 @@ HeldFrame& HeldFrame::operator=(HeldFrame&& other) noexcept {
     static_cast<FrameStamp&>(*this) = other;
     frame = std::move(other.frame);
     bytes = other.bytes;
+    position = other.position;
     other.bytes = 0;
   }
   return *this;
@@ -56,6 +60,28 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
   return size;
 }
 
+namespace {
+
+// Opens the container and reads its stream facts, the same way on every open, so that a
+// reopened demuxer numbers and stamps the streams as the first one did.
+FormatContextPtr open_demuxer(const std::string& path, std::string* error_text) {
+  AVFormatContext* raw_format = nullptr;
+  int result = avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr);
+  if (result < 0) {
+    set_error(error_text, "could not open " + path + ": " + error_description(result));
+    return nullptr;
+  }
+  FormatContextPtr format_context(raw_format);
+  result = avformat_find_stream_info(format_context.get(), nullptr);
+  if (result < 0) {
+    set_error(error_text, "could not read stream info: " + error_description(result));
+    return nullptr;
+  }
+  return format_context;
+}
+
+}  // namespace
+
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
                                                      std::string* error_text) {
@@ -64,22 +90,12 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
   nav->source_path = path;
   nav->cache_budget_bytes = cache_budget_bytes;
 
-  AVFormatContext* raw_format = nullptr;
-  int result = avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr);
-  if (result < 0) {
-    set_error(error_text, "could not open " + path + ": " + error_description(result));
-    return nullptr;
-  }
-  nav->format_context.reset(raw_format);
-
-  result = avformat_find_stream_info(nav->format_context.get(), nullptr);
-  if (result < 0) {
-    set_error(error_text, "could not read stream info: " + error_description(result));
-    return nullptr;
-  }
+  nav->format_context = open_demuxer(path, error_text);
+  if (!nav->format_context) return nullptr;
 
   const AVCodec* decoder = nullptr;
-  result = av_find_best_stream(nav->format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  int result =
+      av_find_best_stream(nav->format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   // A cover picture attached to an audio file is chosen only when no real video exists.
   if (result < 0 || decoder == nullptr ||
       (nav->format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
@@ -149,6 +165,20 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
     return nullptr;
   }
   return nav;
+}
+
+bool FrameNavigator::reopen_demuxer(std::string* error_text) {
+  FormatContextPtr reopened = open_demuxer(source_path, error_text);
+  if (!reopened) return false;
+  if (static_cast<unsigned>(video_stream_index) >= reopened->nb_streams ||
+      reopened->streams[video_stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+    set_error(error_text, "the input changed while it was open");
+    return false;
+  }
+  format_context = std::move(reopened);
+  video_stream = format_context->streams[video_stream_index];
+  demuxer_fresh = true;
+  return true;
 }
 
 FrameNavigator::~FrameNavigator() {

@@ -1,5 +1,6 @@
 // Landing on the first frame at or after a requested time.
-#include <algorithm>
+#include <sys/stat.h>
+
 #include <limits>
 
 #include "navigator/frame_navigator.h"
@@ -11,28 +12,59 @@ namespace {
 constexpr int kLateLandingRetries = 8;
 }  // namespace
 
+void FrameNavigator::reset_decoding(bool await_keyframe) {
+  avcodec_flush_buffers(decoder_context.get());
+  draining = false;
+  awaiting_keyframe = await_keyframe;
+  decoding_from_start = !await_keyframe;
+  pictures_from_start = 0;
+  failures_without_picture = 0;
+  decoder_position_valid = false;
+  landing_stamp_guessed = false;
+  skip_pending = false;
+}
+
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
-  int result =
+  const int result =
       avformat_seek_file(format_context.get(), video_stream_index,
                          std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
   if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
     // A stream without timestamps (a raw elementary stream) cannot be sought by time;
     // its first byte precedes every target.
-    if (avformat_seek_file(format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) result = 0;
+    if (avformat_seek_file(format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
+      reset_decoding(false);
+      return true;
+    }
   }
   if (result < 0) {
     set_error(error_text, "seek failed: " + error_description(result));
     return false;
   }
-  avcodec_flush_buffers(decoder_context.get());
-  draining = false;
-  decoder_position_valid = false;
-  landing_stamp_guessed = false;
-  skip_pending = false;
+  // Timestamp searches can land on any packet, and index entries on pictures whose
+  // references lie further back: decoding starts at the next keyframe.
+  reset_decoding(true);
   return true;
 }
 
-bool FrameNavigator::demux_seek_start(std::string* error_text) {
+bool FrameNavigator::input_can_be_read_again() const {
+  // A pipe, socket or device gives its bytes once: a second reader blocks for ever or
+  // steals them from the first.
+  struct stat info {};
+  if (stat(source_path.c_str(), &info) == 0 &&
+      (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode))) {
+    return false;
+  }
+  const AVIOContext* io = format_context ? format_context->pb : nullptr;
+  return io == nullptr || (io->seekable & AVIO_SEEKABLE_NORMAL) != 0;
+}
+
+bool FrameNavigator::read_from_start(std::string* error_text) {
+  // The stream's frames are what a decode from its first packet shows; a timestamp search
+  // for the start can miss pictures that carry no stamp or a clock that starts again.
+  if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(nullptr))) {
+    reset_decoding(false);
+    return true;
+  }
   // Timestamp-searching demuxers skip the first keyframe when asked for start_pts itself,
   // since its decode timestamp lies before it; a second earlier reaches it.
   const int64_t one_second = seconds_to_pts(1.0) - start_pts;
@@ -41,12 +73,16 @@ bool FrameNavigator::demux_seek_start(std::string* error_text) {
 }
 
 bool FrameNavigator::locate_in_window(int64_t target) {
-  if (window.empty() || target < window.front().pts || target > window.back().pts) return false;
-  const auto found =
-      std::lower_bound(window.begin(), window.end(), target,
-                       [](const HeldFrame& held, int64_t pts) { return held.pts < pts; });
-  current_index = static_cast<uint64_t>(found - window.begin());
-  return true;
+  if (window.empty() || target < window.front().pts) return false;
+  // The first held frame in decode order at or after the target; stamps need not ascend
+  // in damaged or spliced streams, so every frame is looked at.
+  for (uint64_t index = 0; index < window.size(); ++index) {
+    if (window[index].pts >= target) {
+      current_index = index;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
@@ -58,6 +94,8 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
   if (!window.empty()) {
     const uint64_t capacity = capacity_frames();
     const HeldFrame& back = window.back();
+    // Three quarters of what the budget holds: decoding that far forward keeps the
+    // window and still costs less than a container seek and a decode from a keyframe.
     if (capacity != 0 && target > back.pts &&
         0.75 * static_cast<double>(capacity) >= (s - back.seconds) * frames_per_second) {
       // Close enough ahead: decode on from where the decoder stands, keeping the window.
@@ -74,36 +112,53 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
   return full_seek(target, s, error_text);
 }
 
-bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* error_text) {
-  if (!demux_seek(target, error_text)) return false;
-  clear_window();
-  std::string first_error;
-  bool decoded = decode_next_frame(&first_error);
+bool FrameNavigator::landed_in_time(int64_t target) const {
+  if (window.empty() || landing_stamp_guessed) return false;
+  const int64_t first = window.front().pts;
+  // Where a frame lasts less than a tick, the picture before the first one decoded can
+  // carry the same stamp: only a first picture before the target proves nothing is missed.
+  return stamps_may_repeat() ? first < target : first <= target;
+}
 
+bool FrameNavigator::stamps_may_repeat() const {
+  return frames_per_second > 0.0 && time_base_seconds > 0.0 &&
+         frames_per_second * time_base_seconds > 0.5;
+}
+
+bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* error_text) {
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
   // keyframe before the target, so the first picture comes late, without a timestamp, or
-  // not at all. Seek again from earlier points until it is placed in time and not late, or
-  // the start is reached.
-  double back_off = 1.0;
-  for (int retry = 0; !decoded || window.front().pts > target || landing_stamp_guessed;
-       ++retry, back_off *= 2.0) {
-    const bool from_start = retry >= kLateLandingRetries || !(seconds - back_off > 0.0);
-    const bool moved = from_start ? demux_seek_start(nullptr)
-                                  : demux_seek(seconds_to_pts(seconds - back_off), nullptr);
-    if (!moved) break;  // keep what the previous attempt decoded
+  // not at all; damage or a clock that starts again can make the search fail. Seek again
+  // from earlier points until the landing is placed in time and not late, and in the end
+  // read from the first packet, as a plain decode does.
+  std::string first_error;
+  double back_off = 0.0;
+  for (int attempt = 0;; ++attempt, back_off = back_off == 0.0 ? 1.0 : back_off * 2.0) {
+    const bool from_start = attempt > kLateLandingRetries || !(seconds - back_off > 0.0);
+    if (from_start) {
+      if (!read_from_start(&first_error)) {
+        set_error(error_text, first_error);
+        return false;  // nothing was touched: the position stays as it was
+      }
+    } else if (!demux_seek(seconds_to_pts(seconds - back_off), &first_error)) {
+      if (attempt == 0 && !input_can_be_read_again() && !demuxer_fresh) {
+        set_error(error_text, first_error);
+        return false;
+      }
+      back_off = seconds;  // refused: the next attempt reads from the start
+      continue;
+    }
     clear_window();
     first_error.clear();
-    decoded = decode_next_frame(&first_error);
-    if (from_start) break;
+    const bool decoded = decode_next_frame(&first_error);
+    if (from_start || (decoded && landed_in_time(target))) break;
   }
-  if (!decoded) {
-    if (window.empty()) {
-      // A failed seek always says why, even when the stream simply held nothing decodable.
-      set_error(error_text, first_error.empty() ? "no frame could be decoded" : first_error);
-      return false;
-    }
-    return true;
+  if (window.empty()) {
+    // A failed seek always says why, even when the stream simply held nothing decodable.
+    set_error(error_text, first_error.empty() ? "no frame could be decoded" : first_error);
+    return false;
   }
+  if (!first_error.empty()) set_error(error_text, first_error);
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;
   }

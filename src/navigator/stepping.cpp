@@ -7,7 +7,9 @@ namespace clipwalk {
 
 namespace {
 constexpr int kRefillAttempts = 5;
-constexpr double kRefillFramesBefore = 24.0;  // first seek span, in frames before the anchor
+// The first seek span, in frames before the anchor: about one second at common rates,
+// enough to reach the keyframe before the anchor in short-GOP streams at the first try.
+constexpr double kRefillFramesBefore = 24.0;
 }  // namespace
 
 bool FrameNavigator::step_forward(std::string* error_text) {
@@ -23,15 +25,22 @@ const HeldFrame* FrameNavigator::next_frame(std::string* error_text) {
   return static_cast<const HeldFrame*>(current_stamp());
 }
 
+bool FrameNavigator::at_stream_start(const HeldFrame& frame) const {
+  // Once a decode from the first packet has shown the first picture, that picture is the
+  // start; a clock that starts again can put later pictures before time 0.
+  if (stream_first_known) return same_frame(frame.place(), stream_first);
+  return frame.seconds <= 0.0;
+}
+
 bool FrameNavigator::step_backward(std::string* error_text) {
   if (current_index > 0) {
     --current_index;
     return true;
   }
   if (window.empty()) return false;
+  if (at_stream_start(window.front())) return false;
   const int64_t anchor_pts = window.front().pts;
   const double anchor_seconds = window.front().seconds;
-  if (anchor_seconds <= 0.0) return false;  // the start of the stream
   if (refill_backward(anchor_pts, anchor_seconds, error_text)) return true;
   clear_window();
   seek_to_seconds(anchor_seconds, error_text);
@@ -51,7 +60,9 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
     saved.pop_back();
   }
   if (saved.empty()) return false;
-  const int64_t stop_pts = saved.front().pts;
+  // The anchor is found again by its place, not by its stamp alone: stamps can repeat.
+  FramePlace anchor = saved.front().place();
+  anchor.pts = anchor_pts;
 
   // The saved frames keep their share of the budget while the re-decoded ones fill the rest.
   const uint64_t reserved = std::min(saved_bytes, cache_budget_bytes);
@@ -65,50 +76,51 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   double span = frames_per_second > 0.0 ? kRefillFramesBefore / frames_per_second : 1.0;
   if (span < 1.0) span = 1.0;
 
-  for (int attempt = 1; attempt <= kRefillAttempts; ++attempt, span *= 2.0) {
-    double seek_point = anchor_seconds - span;
+  for (int attempt = 1;; ++attempt, span *= 2.0) {
+    // The last attempt reads from the first packet: a clock that starts again or damage
+    // can send every timestamp search to the wrong place.
+    double seek_point = attempt > kRefillAttempts ? 0.0 : anchor_seconds - span;
     if (seek_point < 0.0) seek_point = 0.0;
     const bool moved = seek_point > 0.0 ? demux_seek(seconds_to_pts(seek_point), error_text)
-                                        : demux_seek_start(error_text);
-    if (!moved) return false;
+                                        : read_from_start(error_text);
+    if (!moved) {
+      if (seek_point <= 0.0) return false;
+      attempt = kRefillAttempts;  // a refused search: read from the start next
+      continue;
+    }
     clear_window();
-    while (window.empty() || window.back().pts < stop_pts) {
+    bool reached = false;
+    bool passed = false;
+    while (!reached && !passed) {
       if (!decode_next_frame(error_text)) break;
+      reached = same_frame(window.back().place(), anchor);
+      passed = !reached && comes_after(window.back().place(), anchor);
     }
     // From the start of the stream a first picture without a timestamp is rightly start_pts.
     const bool guessed = landing_stamp_guessed && seek_point > 0.0;
-    const bool reached = !window.empty() && window.back().pts >= stop_pts;
-    const bool earlier = reached && window.front().pts < anchor_pts && !guessed;
-    if (earlier) break;
-    // A seek that found nothing before the anchor, or nothing at all (timestamp-searching
-    // demuxers can land past the last keyframe), or a first picture that could not be
-    // placed in time, is retried from further back.
-    const bool landed_late = reached || window.empty() || guessed;
-    if (!(landed_late && seek_point > 0.0 && attempt < kRefillAttempts)) return false;
+    // The budget keeps at least two frames, so a second one is the picture before the anchor.
+    if (reached && window.size() >= 2 && !guessed) break;
+    // Nothing before the anchor, the anchor passed without being shown (the leading
+    // pictures of a random-access point), nothing decoded at all (timestamp-searching
+    // demuxers can land past the last keyframe), the end reached without the anchor, or a
+    // first picture that could not be placed in time: retry from further back.
+    if (seek_point <= 0.0) return false;
   }
 
-  // Splice: drop the anchor as decoded again and anything after it, then put the saved
-  // frames back behind what was decoded before the anchor.
-  while (!window.empty() && window.back().pts >= stop_pts) {
-    held_bytes -= window.back().bytes;
-    window.pop_back();
-  }
+  // Splice: drop the anchor as decoded again, then put the saved frames back behind what
+  // was decoded before it.
+  held_bytes -= window.back().bytes;
+  window.pop_back();
+  current_index = window.size() - 1;
   for (HeldFrame& held : saved) {
     held_bytes += held.bytes;
     window.push_back(std::move(held));
   }
-  current_index = 0;
-  for (uint64_t index = window.size(); index-- > 0;) {
-    if (window[index].pts < anchor_pts) {
-      current_index = index;
-      break;
-    }
-  }
   // The decoder stands just after the anchor; what the window holds beyond it must not
   // be delivered a second time by forward decoding.
-  if (decoder_position_valid && window.back().pts > decoder_position_pts) {
+  if (decoder_position_valid && !same_frame(window.back().place(), decoder_position)) {
     skip_pending = true;
-    skip_through_pts = window.back().pts;
+    skip_through = window.back().place();
   }
   return true;
 }

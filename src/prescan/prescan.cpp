@@ -36,8 +36,33 @@ void FrameNavigator::stop_prescan() {
   if (prescan_thread.joinable()) prescan_thread.join();
 }
 
+namespace {
+
+// One counted packet: its stamp and its place in the file.
+struct CountedPacket {
+  int64_t pts;
+  int64_t position;
+};
+
+// Display order: a clock that starts again (decode stamps running backwards) begins a new
+// run, and each run is shown in stamp order; equal stamps keep their decode order.
+void sort_into_display_order(std::vector<CountedPacket>& packets,
+                             const std::vector<size_t>& run_starts) {
+  for (size_t run = 0; run < run_starts.size(); ++run) {
+    const auto begin = packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run]);
+    const auto end = run + 1 < run_starts.size()
+                         ? packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run + 1])
+                         : packets.end();
+    std::stable_sort(begin, end,
+                     [](const CountedPacket& a, const CountedPacket& b) { return a.pts < b.pts; });
+  }
+}
+
+}  // namespace
+
 void FrameNavigator::run_prescan() {
-  std::vector<int64_t> stamps;
+  std::vector<CountedPacket> counted;
+  std::vector<size_t> run_starts;
   bool complete = false;
   AVFormatContext* raw_format = nullptr;
   if (avformat_open_input(&raw_format, source_path.c_str(), nullptr, nullptr) >= 0) {
@@ -48,12 +73,48 @@ void FrameNavigator::run_prescan() {
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       try {
         complete = true;
-        while (av_read_frame(demuxer.get(), reader.get()) >= 0) {
-          const bool counts = reader->stream_index == video_stream_index &&
-                              (reader->pts != AV_NOPTS_VALUE || reader->dts != AV_NOPTS_VALUE);
-          if (counts) stamps.push_back(reader->pts != AV_NOPTS_VALUE ? reader->pts : reader->dts);
+        // Only what a plain decode shows counts: nothing before the first keyframe (it
+        // cannot be decoded) and nothing the container marks discarded (an edit list's
+        // cut). Packets marked corrupt still count: decoders conceal what they miss.
+        bool keyframe_seen = false;
+        int64_t last_dts = AV_NOPTS_VALUE;
+        int64_t last_end = -1;
+        size_t untimed_leading = 0;
+        bool any_timed = false;
+        int read = 0;
+        while ((read = av_read_frame(demuxer.get(), reader.get())) >= 0) {
+          const AVPacket& p = *reader;
+          keyframe_seen = keyframe_seen || (p.stream_index == video_stream_index &&
+                                            (p.flags & AV_PKT_FLAG_KEY) != 0);
+          const bool counts = p.stream_index == video_stream_index && keyframe_seen &&
+                              (p.flags & AV_PKT_FLAG_DISCARD) == 0;
+          if (counts) {
+            if (run_starts.empty() ||
+                (p.dts != AV_NOPTS_VALUE && last_dts != AV_NOPTS_VALUE && p.dts < last_dts)) {
+              run_starts.push_back(counted.size());
+            }
+            if (p.dts != AV_NOPTS_VALUE) last_dts = p.dts;
+            const int64_t duration = p.duration > 0 ? p.duration : 1;
+            if (p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE) {
+              const int64_t stamp = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
+              // Untimed packets before the first timed one are counted back from it.
+              for (size_t k = 0; k < untimed_leading; ++k) {
+                counted[k].pts =
+                    saturating_add(stamp, -static_cast<int64_t>(untimed_leading - k) * duration);
+              }
+              untimed_leading = 0;
+              any_timed = true;
+              counted.push_back({stamp, p.pos});
+            } else {
+              // An untimed picture is shown as a decode shows it: one frame after the last.
+              if (!any_timed) ++untimed_leading;
+              const int64_t previous = counted.empty() ? 0 : counted.back().pts;
+              counted.push_back({saturating_add(previous, duration), p.pos});
+            }
+            last_end = p.pos >= 0 ? p.pos + p.size : -1;
+          }
           av_packet_unref(reader.get());
-          if (total_size > 0 && stamps.size() % kPrescanProgressInterval == 0 &&
+          if (total_size > 0 && counted.size() % kPrescanProgressInterval == 0 &&
               demuxer->pb != nullptr) {
             const int64_t position = avio_seek(demuxer->pb, 0, SEEK_CUR);
             prescan_progress.store(static_cast<float>(static_cast<double>(position) /
@@ -61,6 +122,14 @@ void FrameNavigator::run_prescan() {
           }
           if (prescan_stop_requested.load()) break;
         }
+        // A file cut inside its last packet ends with a read error: that packet is partial
+        // and decodes to nothing.
+        if (read != AVERROR_EOF && total_size > 0 && last_end >= total_size && !counted.empty()) {
+          counted.pop_back();
+          if (!run_starts.empty() && run_starts.back() == counted.size()) run_starts.pop_back();
+        }
+        if (!any_timed) counted.clear();  // no stamp to count from: no result
+        sort_into_display_order(counted, run_starts);
       } catch (const std::bad_alloc&) {
         // No memory for the list: end without result rather than escape the thread.
         av_packet_unref(reader.get());
@@ -72,12 +141,26 @@ void FrameNavigator::run_prescan() {
     demuxer.reset();
   }
 
-  if (!complete || prescan_stop_requested.load() || stamps.empty()) {
+  if (!complete || prescan_stop_requested.load() || counted.empty()) {
     prescan_running.store(false);
     return;
   }
-  std::sort(stamps.begin(), stamps.end());
+  std::vector<int64_t> stamps;
+  std::vector<int64_t> positions;
+  try {
+    stamps.reserve(counted.size());
+    positions.reserve(counted.size());
+  } catch (const std::bad_alloc&) {
+    prescan_running.store(false);
+    return;
+  }
+  for (const CountedPacket& entry : counted) {
+    stamps.push_back(entry.pts);
+    positions.push_back(entry.position);
+  }
+  prescan_sorted = std::is_sorted(stamps.begin(), stamps.end());
   prescan_pts = std::move(stamps);
+  prescan_positions = std::move(positions);
   prescan_progress.store(1.0f);
   prescan_completed.store(true, std::memory_order_release);
   prescan_running.store(false);
@@ -92,10 +175,26 @@ int64_t FrameNavigator::exact_frame_index() const {
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
   const FrameStamp* current = current_stamp();
   if (current == nullptr) return -1;
+  const FramePlace place = window[current_index].place();
   const auto n = static_cast<int64_t>(prescan_pts.size());
-  const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), current->pts);
-  const auto index = static_cast<int64_t>(bound - prescan_pts.begin());
-  return index == n ? n - 1 : index;
+  // The packet the picture came from names it exactly, even among equal stamps.
+  const auto matches = [&](int64_t index) {
+    return same_frame(place, {prescan_pts[static_cast<size_t>(index)],
+                              prescan_positions[static_cast<size_t>(index)]});
+  };
+  const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), place.pts);
+  const auto lower = static_cast<int64_t>(bound - prescan_pts.begin());
+  if (prescan_sorted) {
+    for (int64_t index = lower; index < n && prescan_pts[static_cast<size_t>(index)] == place.pts;
+         ++index) {
+      if (matches(index)) return index;
+    }
+  } else {
+    for (int64_t index = 0; index < n; ++index) {
+      if (matches(index)) return index;
+    }
+  }
+  return lower == n ? n - 1 : lower;
 }
 
 int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seconds) const {
@@ -103,6 +202,13 @@ int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seco
   if (!(from_seconds < to_seconds)) return -1;
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
   if (prescan_pts.empty()) return 0;
+  if (!prescan_sorted) {
+    // Runs of a clock that starts again: every entry is looked at.
+    return std::count_if(prescan_pts.begin(), prescan_pts.end(), [&](int64_t pts) {
+      const double seconds = pts_to_seconds(pts);
+      return seconds >= from_seconds && seconds < to_seconds;
+    });
+  }
   const auto lower = [this](double bound) {
     return std::partition_point(
                prescan_pts.begin(), prescan_pts.end(),

@@ -179,11 +179,8 @@ TEST(SteppingStart, BackwardFromTheFirstFrameAnswersFalseAndStays) {
       EXPECT_FALSE(nav->step_backward(&error));
       ASSERT_NE(nav->current_stamp(), nullptr);
       EXPECT_EQ(nav->current_stamp()->pts, t.frames[0]);
-      if (first == 0.0) {
-        EXPECT_TRUE(nav->frames_decoded == decoded && nav->window.size() == held);
-      } else {
-        EXPECT_GT(nav->frames_decoded, decoded);
-      }
+      // The decode from the first packet showed that picture first: nothing is re-decoded.
+      EXPECT_TRUE(nav->frames_decoded == decoded && nav->window.size() == held) << first;
       // It moves on normally from there, and back.
       ASSERT_TRUE(nav->step_forward(&error));
       EXPECT_EQ(nav->current_stamp()->pts, t.frames[1]);
