@@ -121,6 +121,7 @@ class FrameNavigator {
 
   // Fields, in the order of the record; teardown releases them as ~FrameNavigator says.
   std::string source_path;
+  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
   FormatContextPtr format_context;
   CodecContextPtr decoder_context;
   AVStream* video_stream = nullptr;  // owned by format_context

@@ -1,4 +1,9 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -60,27 +65,65 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
   return size;
 }
 
+std::string IoDeadline::reason(int result) const {
+  if (expired) return "no answer within " + std::to_string(kLimit.count()) + " s";
+  return error_description(result);
+}
+
 namespace {
 
-// Opens the container and reads its stream facts, the same way on every open, so that a
-// reopened demuxer numbers and stamps the streams as the first one did.
-FormatContextPtr open_demuxer(const std::string& path, std::string* error_text) {
-  AVFormatContext* raw_format = nullptr;
+// A FIFO blocks its reader's open until a writer comes. Waiting for data on a
+// non-blocking descriptor first bounds that wait; the descriptor stays open while the
+// demuxer opens the path, so that the writer is still there when it does.
+bool wait_for_fifo_writer(const std::string& path, int& descriptor) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
+  descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (descriptor < 0) return true;  // the demuxer's own open reports the reason
+  pollfd waiting{descriptor, POLLIN, 0};
+  const auto limit_ms = std::chrono::milliseconds(IoDeadline::kLimit).count();
+  return poll(&waiting, 1, static_cast<int>(limit_ms)) > 0;
+}
+
+}  // namespace
+
+FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
+                              std::string* error_text) {
+  int fifo = -1;
+  const bool ready = wait_for_fifo_writer(path, fifo);
+  struct Closer {
+    int& descriptor;
+    ~Closer() {
+      if (descriptor >= 0) close(descriptor);
+    }
+  } closer{fifo};
+  if (!ready) {
+    set_error(error_text, "could not open " + path + ": no writer within " +
+                              std::to_string(IoDeadline::kLimit.count()) + " s");
+    return nullptr;
+  }
+  AVFormatContext* raw_format = avformat_alloc_context();
+  if (raw_format == nullptr) {
+    set_error(error_text, "out of memory opening " + path);
+    return nullptr;
+  }
+  raw_format->interrupt_callback = {&IoDeadline::check, &deadline};
+  deadline.arm();
+  // On failure avformat_open_input frees the context itself.
   int result = avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr);
   if (result < 0) {
-    set_error(error_text, "could not open " + path + ": " + error_description(result));
+    set_error(error_text, "could not open " + path + ": " + deadline.reason(result));
     return nullptr;
   }
   FormatContextPtr format_context(raw_format);
+  deadline.arm();
   result = avformat_find_stream_info(format_context.get(), nullptr);
   if (result < 0) {
-    set_error(error_text, "could not read stream info: " + error_description(result));
+    set_error(error_text, "could not read stream info: " + deadline.reason(result));
     return nullptr;
   }
   return format_context;
 }
-
-}  // namespace
 
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
@@ -90,7 +133,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
   nav->source_path = path;
   nav->cache_budget_bytes = cache_budget_bytes;
 
-  nav->format_context = open_demuxer(path, error_text);
+  nav->format_context = open_demuxer(path, nav->io_deadline, error_text);
   if (!nav->format_context) return nullptr;
 
   const AVCodec* decoder = nullptr;
@@ -168,7 +211,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
 }
 
 bool FrameNavigator::reopen_demuxer(std::string* error_text) {
-  FormatContextPtr reopened = open_demuxer(source_path, error_text);
+  FormatContextPtr reopened = open_demuxer(source_path, io_deadline, error_text);
   if (!reopened) return false;
   if (static_cast<unsigned>(video_stream_index) >= reopened->nb_streams ||
       reopened->streams[video_stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {

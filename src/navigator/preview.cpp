@@ -43,7 +43,12 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
     return true;
   }
 
-  frame->format = source->format;
+  // Palette and Bayer pictures can be read by libswscale but not written: those are held
+  // as RGBA, which keeps any alpha the palette has.
+  const auto source_format = static_cast<AVPixelFormat>(source->format);
+  const AVPixelFormat held_format =
+      sws_isSupportedOutput(source_format) != 0 ? source_format : AV_PIX_FMT_RGBA;
+  frame->format = held_format;
   frame->width = preview_width;
   frame->height = preview_height;
   frame->color_range = source->color_range;
@@ -55,10 +60,9 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
     set_error(error_text, "could not allocate a preview frame: " + error_description(allocated));
     return false;
   }
-  const auto format = static_cast<AVPixelFormat>(source->format);
   window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
-                                           format, preview_width, preview_height, format,
-                                           SWS_BILINEAR, nullptr, nullptr, nullptr));
+                                           source_format, preview_width, preview_height,
+                                           held_format, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!window_scaler) {
     set_error(error_text, "could not create the preview scaler");
     return false;

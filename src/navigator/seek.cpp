@@ -25,6 +25,7 @@ void FrameNavigator::reset_decoding(bool await_keyframe) {
 }
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
+  io_deadline.arm();
   const int result =
       avformat_seek_file(format_context.get(), video_stream_index,
                          std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
@@ -37,7 +38,7 @@ bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
     }
   }
   if (result < 0) {
-    set_error(error_text, "seek failed: " + error_description(result));
+    set_error(error_text, "seek failed: " + io_deadline.reason(result));
     return false;
   }
   // Timestamp searches can land on any packet, and index entries on pictures whose

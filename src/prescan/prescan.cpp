@@ -1,6 +1,4 @@
 // The background prescan: a second demuxer counts the video stream's timestamped packets.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <new>
 #include <system_error>
@@ -16,11 +14,7 @@ bool FrameNavigator::start_prescan() {
   if (prescan_thread.joinable()) prescan_thread.join();
   // A pipe or device cannot be read a second time: a second reader would block for ever
   // or share its bytes with the navigator's own demuxer.
-  struct stat info {};
-  if (stat(source_path.c_str(), &info) == 0 &&
-      (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode))) {
-    return false;
-  }
+  if (!input_can_be_read_again()) return false;
   prescan_running.store(true);
   try {
     prescan_thread = std::thread(&FrameNavigator::run_prescan, this);
@@ -64,30 +58,31 @@ void FrameNavigator::run_prescan() {
   std::vector<CountedPacket> counted;
   std::vector<size_t> run_starts;
   bool complete = false;
-  AVFormatContext* raw_format = nullptr;
-  if (avformat_open_input(&raw_format, source_path.c_str(), nullptr, nullptr) >= 0) {
-    FormatContextPtr demuxer(raw_format);
-    PacketPtr reader;
-    if (avformat_find_stream_info(demuxer.get(), nullptr) >= 0) reader.reset(av_packet_alloc());
+  IoDeadline deadline;  // outlives the demuxer that polls it
+  deadline.stop = &prescan_stop_requested;
+  if (FormatContextPtr demuxer = open_demuxer(source_path, deadline, nullptr)) {
+    PacketPtr reader(av_packet_alloc());
     if (reader && !prescan_stop_requested.load()) {
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       try {
         complete = true;
         // Only what a plain decode shows counts: nothing before the first keyframe (it
         // cannot be decoded) and nothing the container marks discarded (an edit list's
-        // cut). Packets marked corrupt still count: decoders conceal what they miss.
+        // cut). A packet marked corrupt in MPEG-TS/PS lost bytes of a start-code stream,
+        // which decoders conceal; elsewhere the mark means a sample cut short (a truncated
+        // download), which decodes to nothing.
+        const bool corrupt_counts = (demuxer->iformat->flags & AVFMT_TS_DISCONT) != 0;
         bool keyframe_seen = false;
         int64_t last_dts = AV_NOPTS_VALUE;
-        int64_t last_end = -1;
         size_t untimed_leading = 0;
         bool any_timed = false;
-        int read = 0;
-        while ((read = av_read_frame(demuxer.get(), reader.get())) >= 0) {
+        for (deadline.arm(); av_read_frame(demuxer.get(), reader.get()) >= 0; deadline.arm()) {
           const AVPacket& p = *reader;
           keyframe_seen = keyframe_seen || (p.stream_index == video_stream_index &&
                                             (p.flags & AV_PKT_FLAG_KEY) != 0);
           const bool counts = p.stream_index == video_stream_index && keyframe_seen &&
-                              (p.flags & AV_PKT_FLAG_DISCARD) == 0;
+                              (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
+                              (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
           if (counts) {
             if (run_starts.empty() ||
                 (p.dts != AV_NOPTS_VALUE && last_dts != AV_NOPTS_VALUE && p.dts < last_dts)) {
@@ -111,7 +106,6 @@ void FrameNavigator::run_prescan() {
               const int64_t previous = counted.empty() ? 0 : counted.back().pts;
               counted.push_back({saturating_add(previous, duration), p.pos});
             }
-            last_end = p.pos >= 0 ? p.pos + p.size : -1;
           }
           av_packet_unref(reader.get());
           if (total_size > 0 && counted.size() % kPrescanProgressInterval == 0 &&
@@ -121,12 +115,6 @@ void FrameNavigator::run_prescan() {
                                                       static_cast<double>(total_size)));
           }
           if (prescan_stop_requested.load()) break;
-        }
-        // A file cut inside its last packet ends with a read error: that packet is partial
-        // and decodes to nothing.
-        if (read != AVERROR_EOF && total_size > 0 && last_end >= total_size && !counted.empty()) {
-          counted.pop_back();
-          if (!run_starts.empty() && run_starts.back() == counted.size()) run_starts.pop_back();
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
         sort_into_display_order(counted, run_starts);
