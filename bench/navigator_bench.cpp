@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/args.h"
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 
 namespace {
 
@@ -105,9 +105,9 @@ int run_roundtrip(int argc, char** argv) {
   for (size_t k = 0; retraced && k < forward.size(); ++k) {
     retraced = backward[k] == forward[forward.size() - 1 - k];
   }
-  const double per_step = back_steps == 0 ? 0.0
-                                          : static_cast<double>(backward_decoded) /
-                                                static_cast<double>(back_steps);
+  const double per_step =
+      back_steps == 0 ? 0.0
+                      : static_cast<double>(backward_decoded) / static_cast<double>(back_steps);
   std::printf(
       "forward_steps=%zu\nforward_s=%.6f\nforward_decoded=%llu\nbackward_steps=%zu\n"
       "backward_s=%.6f\nbackward_decoded=%llu\nbackward_decoded_per_step=%.3f\nretraced=%d\n"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/args.h"
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 
 namespace clipwalk {
 

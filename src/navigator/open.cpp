@@ -1,8 +1,8 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
-#include <algorithm>
-#include <cmath>
-
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
+#include "navigator/preview.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -10,51 +10,11 @@ extern "C" {
 
 namespace clipwalk {
 
-std::string error_description(int result) {
-  char buffer[64] = {};
-  av_strerror(result, buffer, sizeof buffer);
-  return buffer;
-}
-
-HeldFrame::HeldFrame(HeldFrame&& other) noexcept
-    : FrameStamp(other), frame(std::move(other.frame)), bytes(other.bytes) {
-  other.bytes = 0;
-}
-
-HeldFrame& HeldFrame::operator=(HeldFrame&& other) noexcept {
-  if (this != &other) {
-    static_cast<FrameStamp&>(*this) = other;
-    frame = std::move(other.frame);
-    bytes = other.bytes;
-    other.bytes = 0;
-  }
-  return *this;
-}
-
 namespace {
-
-// Halves away from zero; a side below 3 becomes 2 and an odd side is made even, so
-// that 4:2:0 previews always have whole chroma samples.
-int32_t scaled_side(int32_t side, double scale) {
-  long value = std::lround(static_cast<double>(side) * scale);
-  if (value < 3) return 2;
-  if (value % 2 != 0) ++value;
-  return static_cast<int32_t>(value);
-}
-
+// What estimates assume when the file gives no frame rate: the PAL rate, the most common
+// one in files that leave it out, and never 0, so that estimates stay finite.
+constexpr double kFallbackFramesPerSecond = 25.0;
 }  // namespace
-
-PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
-                                 int32_t preview_limit) {
-  PreviewSize size{source_width, source_height};
-  const int32_t longer = std::max(source_width, source_height);
-  if (preview_limit > 0 && longer > preview_limit) {
-    const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
-    size.width = scaled_side(source_width, scale);
-    size.height = scaled_side(source_height, scale);
-  }
-  return size;
-}
 
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
@@ -134,7 +94,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
       av_guess_frame_rate(nav->format_context.get(), nav->video_stream, nullptr);
   nav->frames_per_second = (rate.num > 0 && rate.den > 0)
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
-                               : 25.0;
+                               : kFallbackFramesPerSecond;
   nav->container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
   const PreviewSize preview =

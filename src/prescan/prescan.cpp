@@ -5,9 +5,16 @@
 #include <new>
 #include <system_error>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/libav.h"
 
 namespace clipwalk {
+
+namespace {
+// Packets between two progress updates: often enough for a progress bar, rarely enough
+// that the position query costs nothing next to the demuxing.
+constexpr size_t kPrescanProgressInterval = 256;
+}  // namespace
 
 bool FrameNavigator::start_prescan() {
   if (prescan_running.load()) return true;

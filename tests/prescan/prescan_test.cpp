@@ -8,7 +8,7 @@
 #include <map>
 #include <thread>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 #include "support/probe.h"
 
 // FFmpeg is not built with TSan: its decoder threads hand frames and buffers over through
