@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/round_trip.h"
 #include "clipwalk/frame_navigator.h"
 
 namespace {
@@ -101,10 +102,7 @@ int run_roundtrip(int argc, char** argv) {
   const double backward_seconds = seconds_since(begin);
   const uint64_t backward_decoded = nav->frames_decoded - before;
 
-  bool retraced = backward.size() == forward.size();
-  for (size_t k = 0; retraced && k < forward.size(); ++k) {
-    retraced = backward[k] == forward[forward.size() - 1 - k];
-  }
+  const bool retraced = clipwalk::retraces(forward, backward);
   const double per_step =
       back_steps == 0 ? 0.0
                       : static_cast<double>(backward_decoded) / static_cast<double>(back_steps);
