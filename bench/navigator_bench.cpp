@@ -31,14 +31,15 @@ int usage() {
 // The same preview limit and budget reading as the command-line tool.
 std::unique_ptr<clipwalk::FrameNavigator> open_like_cli(const char* path, const char* budget_mib,
                                                         double& open_seconds) {
-  uint64_t budget = 268435456;
+  uint64_t budget = clipwalk::kDefaultCacheBudgetBytes;
   if (budget_mib != nullptr) {
     budget = static_cast<uint64_t>(static_cast<int64_t>(clipwalk::parse_int_argument(budget_mib)) *
                                    1048576);
   }
   std::string error_text;
   const auto begin = Clock::now();
-  auto nav = clipwalk::FrameNavigator::open(path, 1920, budget, &error_text);
+  auto nav =
+      clipwalk::FrameNavigator::open(path, clipwalk::kDefaultPreviewLimit, budget, &error_text);
   open_seconds = seconds_since(begin);
   if (!nav) std::fprintf(stderr, "open failed: %s\n", error_text.c_str());
   return nav;
