@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/fixtures.h"
 #include "support/frame_truth.h"
 
 namespace clipwalk::testing {
@@ -36,8 +37,9 @@ std::vector<std::string> predicted_report(const FrameTruth& truth, const WalkRun
                           : st.has_stream_duration && st.stream_duration_ticks > 0
                               ? double(st.stream_duration_ticks) * truth.time_base
                               : 0.0;
-  const long long estimate =
-      st.nb_frames > 0 ? st.nb_frames : duration > 0 ? std::llround(duration * truth.fps()) : 0;
+  const long long estimate = st.nb_frames > 0 ? st.nb_frames
+                             : duration > 0   ? std::llround(duration * truth.fps())
+                                              : 0;
   const int longer = std::max(st.width, st.height);
   const auto side = [&](int v) {  // the driver's limit of 1920, even sides of at least 2
     const long r = std::lround(v * 1920.0 / longer);
@@ -69,8 +71,8 @@ std::vector<std::string> predicted_report(const FrameTruth& truth, const WalkRun
   lines.insert(lines.end(), {"", "backward:"});
   for (int k = 1; k <= walked; ++k) {
     const size_t index = at + walked - k;
-    lines.push_back(format("  -%-3d pts=%-12lld t=%.6f", k, (long long)frames[index],
-                           truth.seconds_of(index)));
+    lines.push_back(
+        format("  -%-3d pts=%-12lld t=%.6f", k, (long long)frames[index], truth.seconds_of(index)));
   }
   lines.push_back("");
   lines.push_back(format("round trip: PASS (%d forward, %d backward)", walked + 1, walked + 1));
@@ -78,8 +80,10 @@ std::vector<std::string> predicted_report(const FrameTruth& truth, const WalkRun
   if (stamps.empty()) {
     lines.push_back("prescan   : did not complete");
   } else {
-    const size_t found = std::lower_bound(stamps.begin(), stamps.end(), frames[at]) - stamps.begin();
-    lines.push_back(format("prescan   : %zu frames in *s (estimate was %lld)", stamps.size(), estimate));
+    const size_t found =
+        std::lower_bound(stamps.begin(), stamps.end(), frames[at]) - stamps.begin();
+    lines.push_back(
+        format("prescan   : %zu frames in *s (estimate was %lld)", stamps.size(), estimate));
     lines.push_back(format("current   : exact frame %zu", std::min(found, stamps.size() - 1)));
   }
   if (!last_error.empty()) lines.push_back(last_error);
@@ -87,9 +91,9 @@ std::vector<std::string> predicted_report(const FrameTruth& truth, const WalkRun
 }
 
 std::vector<std::string> report_lines(const std::string& path, const WalkRun& run) {
-  const CommandResult result = run_clipwalk({path, format("%.6f", run.seconds),
-                                             std::to_string(run.steps),
-                                             std::to_string(run.budget_mib)});
+  const CommandResult result =
+      run_clipwalk({path, format("%.6f", run.seconds), std::to_string(run.steps),
+                    std::to_string(run.budget_mib)});
   EXPECT_EQ(result.status, 0) << result.err;
   static const std::regex elapsed(R"(frames in [0-9]+\.[0-9]{2}s)");
   std::vector<std::string> lines;
@@ -106,10 +110,9 @@ TEST_P(Conformance, ReportMatchesProbe) {
   const double last = truth.seconds_of(truth.frames.size() - 1);
   // The start, between two frames, near the end, past the end, negative; then walks of up
   // to 300 frames where a budget of 0 or 1 MiB makes most backward steps refill.
-  const std::vector<WalkRun> runs = {{0.0, 10, 256}, {last / 2 + 0.013, 40, 0},
-                                     {last - 0.3, 30, 1}, {last + 5, 5, 256},
-                                     {-1, 3, 64},         {last / 3, 300, 0},
-                                     {0.2, 300, 1}};
+  const std::vector<WalkRun> runs = {
+      {0.0, 10, 256}, {last / 2 + 0.013, 40, 0}, {last - 0.3, 30, 1}, {last + 5, 5, 256},
+      {-1, 3, 64},    {last / 3, 300, 0},        {0.2, 300, 1}};
   for (const WalkRun& run : runs) {
     SCOPED_TRACE(::testing::Message() << GetParam() << " seek " << run.seconds << " steps "
                                       << run.steps << " budget " << run.budget_mib);
@@ -117,18 +120,8 @@ TEST_P(Conformance, ReportMatchesProbe) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, Conformance,
-    ::testing::Values("h264_bframes_aac.mp4", "h264_ts_offset.ts", "mpeg2.mpg", "vp9.webm",
-                      "mjpeg.avi", "prores.mov", "hevc_opengop.mkv", "vfr.mkv", "no_count.mkv",
-                      "odd_1279x719.mkv", "uhd_3840x2160.mp4", "dci_4096x2160.mp4",
-                      "portrait_2160x3840.mp4", "h264_1080p.mp4", "raw_h264.h264",
-                      "size_change.h264", "truncated.mkv"),
-    [](const auto& param_info) {
-      std::string name = param_info.param;
-      std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Fixtures, Conformance, ::testing::ValuesIn(testing::kVideoFixtures),
+                         testing::fixture_test_name);
 
 // A frame the decoder rejects ends the forward walk like the end of the stream; the round
 // trip still passes, and the decoder's message closes the report.
@@ -149,9 +142,10 @@ TEST(ConformanceFailure, RejectedFrameLeavesTheLastError) {
   std::fill_n(bytes.begin() + pos, size, '\0');  // that frame's JPEG data
   std::ofstream(broken, std::ios::binary) << bytes;
   const WalkRun run{1.0, 20, 256};
-  EXPECT_EQ(report_lines(broken, run),
-            predicted_report(frame_truth(source), run, kBroken - 1,
-                             "last error: send packet failed: Invalid data found when processing input"));
+  EXPECT_EQ(
+      report_lines(broken, run),
+      predicted_report(frame_truth(source), run, kBroken - 1,
+                       "last error: send packet failed: Invalid data found when processing input"));
   std::remove(broken.c_str());
 }
 
