@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "cli/args.h"
-#include "navigator/frame_navigator.h"
+#include "cli/round_trip.h"
+#include "clipwalk/frame_navigator.h"
 
 namespace {
 
@@ -30,14 +31,15 @@ int usage() {
 // The same preview limit and budget reading as the command-line tool.
 std::unique_ptr<clipwalk::FrameNavigator> open_like_cli(const char* path, const char* budget_mib,
                                                         double& open_seconds) {
-  uint64_t budget = 268435456;
+  uint64_t budget = clipwalk::kDefaultCacheBudgetBytes;
   if (budget_mib != nullptr) {
     budget = static_cast<uint64_t>(static_cast<int64_t>(clipwalk::parse_int_argument(budget_mib)) *
                                    1048576);
   }
   std::string error_text;
   const auto begin = Clock::now();
-  auto nav = clipwalk::FrameNavigator::open(path, 1920, budget, &error_text);
+  auto nav =
+      clipwalk::FrameNavigator::open(path, clipwalk::kDefaultPreviewLimit, budget, &error_text);
   open_seconds = seconds_since(begin);
   if (!nav) std::fprintf(stderr, "open failed: %s\n", error_text.c_str());
   return nav;
@@ -101,13 +103,10 @@ int run_roundtrip(int argc, char** argv) {
   const double backward_seconds = seconds_since(begin);
   const uint64_t backward_decoded = nav->frames_decoded - before;
 
-  bool retraced = backward.size() == forward.size();
-  for (size_t k = 0; retraced && k < forward.size(); ++k) {
-    retraced = backward[k] == forward[forward.size() - 1 - k];
-  }
-  const double per_step = back_steps == 0 ? 0.0
-                                          : static_cast<double>(backward_decoded) /
-                                                static_cast<double>(back_steps);
+  const bool retraced = clipwalk::retraces(forward, backward);
+  const double per_step =
+      back_steps == 0 ? 0.0
+                      : static_cast<double>(backward_decoded) / static_cast<double>(back_steps);
   std::printf(
       "forward_steps=%zu\nforward_s=%.6f\nforward_decoded=%llu\nbackward_steps=%zu\n"
       "backward_s=%.6f\nbackward_decoded=%llu\nbackward_decoded_per_step=%.3f\nretraced=%d\n"

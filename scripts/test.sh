@@ -1,31 +1,95 @@
 #!/usr/bin/env bash
-# Sets up and runs the whole test suite: a normal build, the same suite under ASan+UBSan
-# (with leak detection), and the threading tests under TSan. Fixtures are made once and shared.
+# Sets up and runs the test suite. Fixtures are made once and shared by every build tree.
+#   ./scripts/test.sh          formatting; the suite in a normal build; the installed library
+#                              built against as its users do; the suite under ASan+UBSan (with
+#                              leak detection); the threading tests under TSan; fuzzing
+#   ./scripts/test.sh --quick  the normal build and its suite only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+quick=0
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *)
+    echo "usage: $0 [--quick]" >&2
+    exit 2
+    ;;
+esac
+
 "$root/scripts/setup.sh"
 
 fixtures="$root/build/fixtures"
 jobs=$(nproc)
 
+# suite DIR FILTER [CMAKE_OPTION...]: configures and builds DIR, then runs the tests whose
+# names match FILTER (empty: all). Sanitizer options come from the caller's environment.
+suite() {
+  local dir="$root/$1" filter=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -DCLIPWALK_FIXTURE_DIR="$fixtures" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" ${filter:+-R "$filter"}
+}
+
+# Every tracked C++ source must already be formatted by the root .clang-format.
+check_format() {
+  (cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror)
+}
+
+# Installs build/ into a scratch prefix and builds the example from it the two ways a user
+# would, with pkg-config and with find_package; each build must land and write the frame.
+check_installed_library() {
+  local prefix
+  prefix=$(mktemp -d)
+  cmake --install "$root/build" --prefix "$prefix" >/dev/null
+  if grep -rqE '#include <lib(av|sw)' "$prefix/include/clipwalk"; then
+    echo "the installed headers include FFmpeg's" >&2
+    return 1
+  fi
+  local pc_dir
+  pc_dir=$(dirname "$(find "$prefix" -name clipwalk.pc)")
+  local flags
+  flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs clipwalk)
+  # shellcheck disable=SC2086  # the flags are words
+  c++ -std=c++17 -Wall -Wextra -Werror "$root/examples/land_and_step.cpp" $flags \
+    -o "$prefix/land_and_step"
+  cmake -S "$root/examples" -B "$prefix/build-examples" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$prefix/build-examples" >/dev/null
+
+  # 320x240, starting at 0; ffprobe names the frame three before the first at or after 2.5 s.
+  local clip="$fixtures/h264_bframes_aac.mp4" want
+  want=$(ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time \
+    -of csv=p=0 "$clip" | awk '$1 >= 2.5 { print p3; exit } { p3 = p2; p2 = p1; p1 = $1 }')
+  "$prefix/land_and_step" "$clip" 2.5 3 "$prefix/pkg-config.ppm" | tee "$prefix/out.txt"
+  "$prefix/build-examples/land_and_step" "$clip" 2.5 3 "$prefix/find-package.ppm" >/dev/null
+  if ! grep -q "^stepped back to pts=[0-9]* t=$want\$" "$prefix/out.txt" ||
+    [[ $(head -c 15 "$prefix/pkg-config.ppm") != $'P6\n320 240\n255' ]] ||
+    [[ $(stat -c %s "$prefix/pkg-config.ppm") -ne $((15 + 320 * 240 * 3)) ]] ||
+    ! cmp -s "$prefix/pkg-config.ppm" "$prefix/find-package.ppm"; then
+    echo "the example built from the installed library missed the frame ($want) or its image" >&2
+    return 1
+  fi
+  rm -rf "$prefix"
+}
+
 echo "== tests"
-cmake -S "$root" -B "$root/build" -DCLIPWALK_FIXTURE_DIR="$fixtures" >/dev/null
-cmake --build "$root/build" -j"$jobs"
-ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+suite build ""
+[[ $quick -eq 1 ]] && exit 0
+
+echo "== formatting"
+check_format
+
+echo "== the installed library"
+check_installed_library
 
 echo "== tests under ASan+UBSan"
-cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=address \
-  -DCLIPWALK_FIXTURE_DIR="$fixtures" >/dev/null
-cmake --build "$root/build-asan" -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
+  suite build-asan "" -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=address
 
 echo "== threading tests under TSan"
-cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=thread \
-  -DCLIPWALK_FIXTURE_DIR="$fixtures" >/dev/null
-cmake --build "$root/build-tsan" -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$root/build-tsan" --output-on-failure -j"$jobs" -R 'make_fixtures|Prescan'
+  suite build-tsan 'make_fixtures|Prescan' -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=thread
 
 echo "== fuzzing"
 "$root/scripts/fuzz.sh" 180

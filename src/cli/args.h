@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "clipwalk/frame_navigator.h"
+
 namespace clipwalk {
 
 struct DriverArgs {
   std::string path;
   double seek_seconds = 0.0;
   int32_t steps = 10;
-  uint64_t budget_bytes = 268435456;  // 256 MiB
+  uint64_t budget_bytes = kDefaultCacheBudgetBytes;
   bool has_snapshot = false;
   std::string snapshot_path;
 };

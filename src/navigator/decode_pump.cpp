@@ -1,5 +1,7 @@
 // The one place where the demuxer and the decoder meet.
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
 
 namespace clipwalk {
 

@@ -1,5 +1,7 @@
 // The window of decoded frames: appending under the budget, the current frame, estimates.
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/libav.h"
+#include "navigator/timeline.h"
 
 namespace clipwalk {
 

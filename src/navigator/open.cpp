@@ -1,13 +1,9 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cmath>
-
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/demuxer.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
+#include "navigator/preview.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -15,115 +11,11 @@ extern "C" {
 
 namespace clipwalk {
 
-std::string error_description(int result) {
-  char buffer[64] = {};
-  av_strerror(result, buffer, sizeof buffer);
-  return buffer;
-}
-
-HeldFrame::HeldFrame(HeldFrame&& other) noexcept
-    : FrameStamp(other),
-      frame(std::move(other.frame)),
-      bytes(other.bytes),
-      position(other.position) {
-  other.bytes = 0;
-}
-
-HeldFrame& HeldFrame::operator=(HeldFrame&& other) noexcept {
-  if (this != &other) {
-    static_cast<FrameStamp&>(*this) = other;
-    frame = std::move(other.frame);
-    bytes = other.bytes;
-    position = other.position;
-    other.bytes = 0;
-  }
-  return *this;
-}
-
 namespace {
-
-// Halves away from zero; a side below 3 becomes 2 and an odd side is made even, so
-// that 4:2:0 previews always have whole chroma samples.
-int32_t scaled_side(int32_t side, double scale) {
-  long value = std::lround(static_cast<double>(side) * scale);
-  if (value < 3) return 2;
-  if (value % 2 != 0) ++value;
-  return static_cast<int32_t>(value);
-}
-
+// What estimates assume when the file gives no frame rate: the PAL rate, the most common
+// one in files that leave it out, and never 0, so that estimates stay finite.
+constexpr double kFallbackFramesPerSecond = 25.0;
 }  // namespace
-
-PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
-                                 int32_t preview_limit) {
-  PreviewSize size{source_width, source_height};
-  const int32_t longer = std::max(source_width, source_height);
-  if (preview_limit > 0 && longer > preview_limit) {
-    const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
-    size.width = scaled_side(source_width, scale);
-    size.height = scaled_side(source_height, scale);
-  }
-  return size;
-}
-
-std::string IoDeadline::reason(int result) const {
-  if (expired) return "no answer within " + std::to_string(kLimit.count()) + " s";
-  return error_description(result);
-}
-
-namespace {
-
-// A FIFO blocks its reader's open until a writer comes. Waiting for data on a
-// non-blocking descriptor first bounds that wait; the descriptor stays open while the
-// demuxer opens the path, so that the writer is still there when it does.
-bool wait_for_fifo_writer(const std::string& path, int& descriptor) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
-  descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (descriptor < 0) return true;  // the demuxer's own open reports the reason
-  pollfd waiting{descriptor, POLLIN, 0};
-  const auto limit_ms = std::chrono::milliseconds(IoDeadline::kLimit).count();
-  return poll(&waiting, 1, static_cast<int>(limit_ms)) > 0;
-}
-
-}  // namespace
-
-FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
-                              std::string* error_text) {
-  int fifo = -1;
-  const bool ready = wait_for_fifo_writer(path, fifo);
-  struct Closer {
-    int& descriptor;
-    ~Closer() {
-      if (descriptor >= 0) close(descriptor);
-    }
-  } closer{fifo};
-  if (!ready) {
-    set_error(error_text, "could not open " + path + ": no writer within " +
-                              std::to_string(IoDeadline::kLimit.count()) + " s");
-    return nullptr;
-  }
-  AVFormatContext* raw_format = avformat_alloc_context();
-  if (raw_format == nullptr) {
-    set_error(error_text, "out of memory opening " + path);
-    return nullptr;
-  }
-  raw_format->interrupt_callback = {&IoDeadline::check, &deadline};
-  deadline.arm();
-  // On failure avformat_open_input frees the context itself.
-  int result = avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr);
-  if (result < 0) {
-    set_error(error_text, "could not open " + path + ": " + deadline.reason(result));
-    return nullptr;
-  }
-  FormatContextPtr format_context(raw_format);
-  deadline.arm();
-  result = avformat_find_stream_info(format_context.get(), nullptr);
-  if (result < 0) {
-    set_error(error_text, "could not read stream info: " + deadline.reason(result));
-    return nullptr;
-  }
-  return format_context;
-}
 
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
@@ -193,7 +85,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
       av_guess_frame_rate(nav->format_context.get(), nav->video_stream, nullptr);
   nav->frames_per_second = (rate.num > 0 && rate.den > 0)
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
-                               : 25.0;
+                               : kFallbackFramesPerSecond;
   nav->container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
   const PreviewSize preview =

@@ -1,5 +1,12 @@
-// Holding decoded pictures at the preview size, and the RGBA preview of the current frame.
-#include "navigator/frame_navigator.h"
+// The preview size, holding decoded pictures at it, and the RGBA preview of the current frame.
+#include "navigator/preview.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "clipwalk/frame_navigator.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -8,8 +15,31 @@ extern "C" {
 namespace clipwalk {
 
 namespace {
+
 constexpr size_t kScalerSlackBytes = 256;
+
+// Halves away from zero; a side below 3 becomes 2 and an odd side is made even, so
+// that 4:2:0 previews always have whole chroma samples.
+int32_t scaled_side(int32_t side, double scale) {
+  long value = std::lround(static_cast<double>(side) * scale);
+  if (value < 3) return 2;
+  if (value % 2 != 0) ++value;
+  return static_cast<int32_t>(value);
+}
+
 }  // namespace
+
+PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
+                                 int32_t preview_limit) {
+  PreviewSize size{source_width, source_height};
+  const int32_t longer = std::max(source_width, source_height);
+  if (preview_limit > 0 && longer > preview_limit) {
+    const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
+    size.width = scaled_side(source_width, scale);
+    size.height = scaled_side(source_height, scale);
+  }
+  return size;
+}
 
 uint64_t FrameNavigator::frame_bytes(const AVFrame* frame) {
   if (frame == nullptr) return 0;

@@ -3,7 +3,11 @@
 
 #include <limits>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/demuxer.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
+#include "navigator/timeline.h"
 
 namespace clipwalk {
 
@@ -95,8 +99,9 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
   if (!window.empty()) {
     const uint64_t capacity = capacity_frames();
     const HeldFrame& back = window.back();
-    // Three quarters of what the budget holds: decoding that far forward keeps the
-    // window and still costs less than a container seek and a decode from a keyframe.
+    // Up to three quarters of the window's capacity ahead, the frames decoded on the way
+    // fit in the budget beside a quarter of those held, which backward steps from the
+    // landing still use; further ahead a keyframe seek costs less.
     if (capacity != 0 && target > back.pts &&
         0.75 * static_cast<double>(capacity) >= (s - back.seconds) * frames_per_second) {
       // Close enough ahead: decode on from where the decoder stands, keeping the window.

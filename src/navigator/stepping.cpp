@@ -1,14 +1,15 @@
 // One frame forward or back; backward past the window re-decodes from an earlier keyframe.
 #include <numeric>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/libav.h"
 
 namespace clipwalk {
 
 namespace {
 constexpr int kRefillAttempts = 5;
-// The first seek span, in frames before the anchor: about one second at common rates,
-// enough to reach the keyframe before the anchor in short-GOP streams at the first try.
+// First seek span, in frames before the anchor: about a second at film rates, which reaches
+// the previous keyframe of short-GOP streams at once; longer GOPs double it per attempt.
 constexpr double kRefillFramesBefore = 24.0;
 }  // namespace
 

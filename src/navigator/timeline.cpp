@@ -2,7 +2,9 @@
 #include <cmath>
 #include <limits>
 
-#include "navigator/frame_navigator.h"
+#include "navigator/timeline.h"
+
+#include "clipwalk/frame_navigator.h"
 
 namespace clipwalk {
 

@@ -3,9 +3,18 @@
 #include <new>
 #include <system_error>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "navigator/demuxer.h"
+#include "navigator/libav.h"
+#include "navigator/timeline.h"
 
 namespace clipwalk {
+
+namespace {
+// Packets between two progress updates: often enough for a progress bar, rarely enough
+// that the position query costs nothing next to the demuxing.
+constexpr size_t kPrescanProgressInterval = 256;
+}  // namespace
 
 bool FrameNavigator::start_prescan() {
   if (prescan_running.load()) return true;

@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/fixtures.h"
 #include "support/frame_truth.h"
 
 namespace clipwalk::testing {
@@ -119,19 +120,8 @@ TEST_P(Conformance, ReportMatchesProbe) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, Conformance,
-    ::testing::Values("h264_bframes_aac.mp4", "h264_ts_offset.ts", "mpeg2.mpg", "vp9.webm",
-                      "mjpeg.avi", "prores.mov", "hevc_opengop.mkv", "vfr.mkv", "no_count.mkv",
-                      "odd_1279x719.mkv", "uhd_3840x2160.mp4", "dci_4096x2160.mp4",
-                      "portrait_2160x3840.mp4", "h264_1080p.mp4", "raw_h264.h264",
-                      "size_change.h264", "truncated.mkv"),
-    [](const auto& param_info) {
-      std::string name = param_info.param;
-      std::replace_if(
-          name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Fixtures, Conformance, ::testing::ValuesIn(testing::kVideoFixtures),
+                         testing::fixture_test_name);
 
 // A frame the decoder rejects is skipped as a plain decode skips it: the walk goes on over
 // it, the round trip passes, and the decoder's message closes the report.

@@ -14,13 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 
 namespace {
 
 using clipwalk::FrameNavigator;
-
-constexpr int32_t kPreviewLimit = 1920;
 
 // Extensions steer the demuxers that probe by name as well as by content.
 constexpr std::array<const char*, 16> kExtensions = {
@@ -153,13 +151,13 @@ void drive_input(const uint8_t* data, size_t size) {
   {
     std::string error_text;
     std::unique_ptr<FrameNavigator> nav =
-        FrameNavigator::open(path, kPreviewLimit, plan.budget_bytes, &error_text);
+        FrameNavigator::open(path, clipwalk::kDefaultPreviewLimit, plan.budget_bytes, &error_text);
     if (!nav) {
       if (error_text.empty()) broken("a failed open says why");
     } else {
       if (nav->source_width <= 0 || nav->source_height <= 0 || nav->preview_width <= 0 ||
-          nav->preview_height <= 0 || nav->preview_width > kPreviewLimit ||
-          nav->preview_height > kPreviewLimit) {
+          nav->preview_height <= 0 || nav->preview_width > clipwalk::kDefaultPreviewLimit ||
+          nav->preview_height > clipwalk::kDefaultPreviewLimit) {
         broken("an opened stream has a usable source and preview size");
       }
       walk(*nav, plan);

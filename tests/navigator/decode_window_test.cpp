@@ -11,10 +11,13 @@
 #include <vector>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
+#include "support/navigator_test_peer.h"
 #include "support/probe.h"
 
 namespace clipwalk {
@@ -45,7 +48,7 @@ uint64_t window_bytes(const FrameNavigator& nav) {
 // Pulls pictures until the pump stops; answers its last result.
 int32_t pump_all(FrameNavigator& nav, std::vector<int64_t>& times, std::string& error) {
   int32_t r;
-  while ((r = nav.decode_pump(&error)) == 1) {
+  while ((r = NavigatorTestPeer::decode_pump(nav, &error)) == 1) {
     times.push_back(nav.decode_frame->best_effort_timestamp);
     av_frame_unref(nav.decode_frame.get());
   }
@@ -61,11 +64,11 @@ TEST(DecodePump, DeliversFfprobesFramesIncludingTheReorderedTailThenEnds) {
   std::string error = "untouched";
   EXPECT_EQ(pump_all(*nav, got, error), 0);
   EXPECT_EQ(got, truth);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(nav->decode_pump(&error), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(NavigatorTestPeer::decode_pump(*nav, &error), 0);
   EXPECT_EQ(error, "untouched");
   // A container seek revives the ended pump.
-  ASSERT_TRUE(nav->demux_seek(nav->start_pts, &error)) << error;
-  ASSERT_EQ(nav->decode_pump(&error), 1) << error;
+  ASSERT_TRUE(NavigatorTestPeer::demux_seek(*nav, nav->start_pts, &error)) << error;
+  ASSERT_EQ(NavigatorTestPeer::decode_pump(*nav, &error), 1) << error;
   EXPECT_EQ(nav->decode_frame->best_effort_timestamp, truth.front());
 }
 
@@ -120,10 +123,10 @@ TEST(FrameWindow, BudgetEvictsOldestButKeepsTwoAndAllowsExactlyTheBudget) {
 TEST(FrameWindow, PreviewSizedPictureIsTakenOverWithoutACopy) {
   auto nav = open_fixture(kBframes, 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_EQ(nav->decode_pump(), 1);
+  ASSERT_EQ(NavigatorTestPeer::decode_pump(*nav), 1);
   const uint8_t* pixels = nav->decode_frame->data[0];
   HeldFrame held;
-  ASSERT_TRUE(nav->hold_frame(nav->decode_frame.get(), held));
+  ASSERT_TRUE(NavigatorTestPeer::hold_frame(*nav, nav->decode_frame.get(), held));
   EXPECT_EQ(nav->decode_frame->buf[0], nullptr);
   ASSERT_NE(held.frame, nullptr);
   EXPECT_EQ(held.frame->data[0], pixels);

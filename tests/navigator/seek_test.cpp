@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 #include "support/frame_truth.h"
 
 namespace clipwalk {

@@ -7,29 +7,22 @@
 #include <cctype>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <random>
 #include <sstream>
 #include <tuple>
 
-#include "navigator/frame_navigator.h"
+#include "clipwalk/frame_navigator.h"
 #include "support/frame_truth.h"
 
 namespace clipwalk {
 namespace {
 
 using testing::fixture_path;
+using testing::frame_truth;
 using testing::FrameTruth;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kDefaultBudget = 256 * kMiB;
-
-const FrameTruth& truth(const std::string& path) {
-  static std::map<std::string, FrameTruth> cache;
-  auto found = cache.find(path);
-  if (found == cache.end()) found = cache.emplace(path, FrameTruth(path)).first;
-  return found->second;
-}
 
 // The window's invariants, and the budget, which a refill lowers for a while and restores.
 ::testing::AssertionResult window_sound(const FrameNavigator& nav, uint64_t budget) {
@@ -57,7 +50,7 @@ class SteppingRandomWalk : public ::testing::TestWithParam<WalkCase> {};
 TEST_P(SteppingRandomWalk, FollowsFfprobeFrameList) {
   const auto [name, budget] = GetParam();
   const std::string path = fixture_path(name);
-  const FrameTruth& t = truth(path);
+  const FrameTruth& t = frame_truth(path);
   const size_t count = t.frames.size();
   ASSERT_GE(count, 2u);
   ASSERT_TRUE(std::adjacent_find(t.frames.begin(), t.frames.end(), std::greater_equal<>()) ==
@@ -166,7 +159,7 @@ TEST(SteppingStart, BackwardFromTheFirstFrameAnswersFalseAndStays) {
   for (const std::string& path :
        {fixture_path("h264_bframes_aac.mp4"), fixture_path("h264_ts_offset.ts"), late}) {
     SCOPED_TRACE(path);
-    const FrameTruth& t = truth(path);
+    const FrameTruth& t = frame_truth(path);
     const double first = t.seconds_of(0);
     ASSERT_TRUE(first >= 0.0 && first < 1.0);  // within the first refill's seek span
     auto nav = FrameNavigator::open(path, 1920, kDefaultBudget);

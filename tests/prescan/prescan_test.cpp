@@ -5,52 +5,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <map>
 #include <thread>
 
-#include "navigator/frame_navigator.h"
-#include "support/probe.h"
-
-// FFmpeg is not built with TSan: its decoder threads hand frames and buffers over through
-// C11 atomics that TSan cannot see, so every threaded decode reports races inside it. Only
-// those are suppressed; races in our own code still halt the run.
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libavcodec.so\nrace:libavutil.so\n";
-}
-#endif
+#include "clipwalk/frame_navigator.h"
+#include "support/fixtures.h"
+#include "support/frame_truth.h"
 
 namespace clipwalk {
 namespace {
 
 using testing::fixture_path;
+using testing::frame_truth;
+using testing::FrameTruth;
 
 constexpr uint64_t kDefaultBudget = 256 * 1048576ull;
-
-struct Stamps {
-  testing::ProbeStream stream;
-  std::vector<int64_t> sorted;  // pts, else dts, of every video packet carrying one
-
-  double seconds(size_t index) const {
-    return static_cast<double>(sorted[index] - stream.start_pts) *
-           (static_cast<double>(stream.tb_num) / stream.tb_den);
-  }
-};
-
-const Stamps& stamps(const std::string& name) {
-  static std::map<std::string, Stamps> cache;
-  auto found = cache.find(name);
-  if (found == cache.end()) {
-    Stamps s{testing::probe_video_stream(fixture_path(name)), {}};
-    for (const auto& packet : testing::probe_video_packets(fixture_path(name))) {
-      if (packet.has_pts || packet.has_dts)
-        s.sorted.push_back(packet.has_pts ? packet.pts : packet.dts);
-    }
-    std::sort(s.sorted.begin(), s.sorted.end());
-    found = cache.emplace(name, std::move(s)).first;
-  }
-  return found->second;
-}
 
 // Polls as the driver does. The limit only keeps a hung worker from hanging the suite.
 bool wait_for_prescan(const FrameNavigator& nav) {
@@ -71,34 +39,34 @@ std::unique_ptr<FrameNavigator> open_and_scan(const std::string& name) {
 class PrescanCount : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PrescanCount, MatchesStampedVideoPackets) {
-  const Stamps& s = stamps(GetParam());
+  const FrameTruth& s = frame_truth(fixture_path(GetParam()));
   auto nav = FrameNavigator::open(fixture_path(GetParam()), 1920, kDefaultBudget);
   ASSERT_NE(nav, nullptr);
   // A current frame, with no index before there is a result. With B-frames decode order
   // starts elsewhere, yet the first displayed frame has index 0.
   ASSERT_TRUE(nav->seek_to_seconds(0.0));
   for (int phase = 0; phase < 2; ++phase) {
-    const bool counted = phase == 1 && !s.sorted.empty();  // raw Annex-B carries no stamps
+    const bool counted = phase == 1 && !s.stamps.empty();  // raw Annex-B carries no stamps
     EXPECT_EQ(nav->prescan_completed.load(), counted);
-    EXPECT_EQ(nav->prescan_frame_count(), counted ? int64_t(s.sorted.size()) : -1);
+    EXPECT_EQ(nav->prescan_frame_count(), counted ? int64_t(s.stamps.size()) : -1);
     EXPECT_EQ(nav->exact_frame_index(), counted ? 0 : -1);
-    EXPECT_EQ(nav->exact_frames_between(-1.0, 1e9), counted ? int64_t(s.sorted.size()) : -1);
-    EXPECT_EQ(nav->exact_frame_seconds(0), counted ? s.seconds(0) : -1.0);
+    EXPECT_EQ(nav->exact_frames_between(-1.0, 1e9), counted ? int64_t(s.stamps.size()) : -1);
+    EXPECT_EQ(nav->exact_frame_seconds(0), counted ? s.stamp_seconds(0) : -1.0);
     if (phase == 0) {
       ASSERT_TRUE(nav->start_prescan() && wait_for_prescan(*nav));
     }
   }
-  if (s.sorted.empty()) return;
-  EXPECT_EQ(nav->prescan_pts, s.sorted);  // video only: other streams' packets are dropped
+  if (s.stamps.empty()) return;
+  EXPECT_EQ(nav->prescan_pts, s.stamps);  // video only: other streams' packets are dropped
   EXPECT_EQ(nav->prescan_progress.load(), 1.0f);
-  const auto n = int64_t(s.sorted.size());
-  EXPECT_DOUBLE_EQ(nav->exact_frame_seconds(n - 1), s.seconds(s.sorted.size() - 1));
+  const auto n = int64_t(s.stamps.size());
+  EXPECT_DOUBLE_EQ(nav->exact_frame_seconds(n - 1), s.stamp_seconds(s.stamps.size() - 1));
   EXPECT_EQ(nav->exact_frame_seconds(-1), -1.0);
   EXPECT_EQ(nav->exact_frame_seconds(n), -1.0);
   // The index is the landed frame's position among the sorted stamps.
-  for (const size_t j : {size_t{1}, size_t{2}, s.sorted.size() / 3, s.sorted.size() - 2}) {
-    ASSERT_TRUE(nav->seek_to_seconds(s.seconds(j)));
-    ASSERT_EQ(nav->current_stamp()->pts, s.sorted[j]);
+  for (const size_t j : {size_t{1}, size_t{2}, s.stamps.size() / 3, s.stamps.size() - 2}) {
+    ASSERT_TRUE(nav->seek_to_seconds(s.stamp_seconds(j)));
+    ASSERT_EQ(nav->current_stamp()->pts, s.stamps[j]);
     EXPECT_EQ(nav->exact_frame_index(), int64_t(j));
     ASSERT_TRUE(nav->step_forward());
     EXPECT_EQ(nav->exact_frame_index(), int64_t(j + 1));
@@ -110,37 +78,27 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
   EXPECT_EQ(nav->prescan_frame_count(), n);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, PrescanCount,
-                         ::testing::Values("h264_bframes_aac.mp4", "h264_ts_offset.ts",
-                                           "uhd_3840x2160.mp4", "dci_4096x2160.mp4",
-                                           "portrait_2160x3840.mp4", "odd_1279x719.mkv",
-                                           "no_count.mkv", "raw_h264.h264", "truncated.mkv",
-                                           "vp9.webm", "mpeg2.mpg", "mjpeg.avi", "prores.mov",
-                                           "hevc_opengop.mkv", "vfr.mkv", "size_change.h264",
-                                           "h264_1080p.mp4"),
-                         [](const auto& param_info) {
-                           std::string name = param_info.param;
-                           std::replace(name.begin(), name.end(), '.', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Fixtures, PrescanCount, ::testing::ValuesIn(testing::kVideoFixtures),
+                         testing::fixture_test_name);
 
 TEST(PrescanQueries, FramesBetweenCountsTheHalfOpenInterval) {
   for (const char* name : {"h264_ts_offset.ts", "vfr.mkv"}) {  // late start; uneven spacing
     SCOPED_TRACE(name);
-    const Stamps& s = stamps(name);
+    const FrameTruth& s = frame_truth(fixture_path(name));
     auto nav = open_and_scan(name);
     ASSERT_NE(nav, nullptr);
     auto expected = [&](double from, double to) {
       int64_t count = 0;
-      for (size_t i = 0; i < s.sorted.size(); ++i)
-        count += s.seconds(i) >= from && s.seconds(i) < to;
+      for (size_t i = 0; i < s.stamps.size(); ++i)
+        count += s.stamp_seconds(i) >= from && s.stamp_seconds(i) < to;
       return count;
     };
     const std::pair<size_t, size_t> spans[] = {
-        {0, 1}, {3, 40}, {49, 51}, {60, 63}, {0, s.sorted.size() - 1}};
+        {0, 1}, {3, 40}, {49, 51}, {60, 63}, {0, s.stamps.size() - 1}};
     for (const auto& [i, j] : spans) {
       SCOPED_TRACE(::testing::Message() << i << ".." << j);
-      const double from = s.seconds(i), to = s.seconds(j), after_from = std::nextafter(from, 1e9);
+      const double from = s.stamp_seconds(i), to = s.stamp_seconds(j),
+                   after_from = std::nextafter(from, 1e9);
       EXPECT_EQ(nav->exact_frames_between(from, to), int64_t(j - i));
       EXPECT_EQ(nav->exact_frames_between(from, std::nextafter(to, 1e9)), int64_t(j - i + 1));
       EXPECT_EQ(nav->exact_frames_between(after_from, to), int64_t(j - i - 1));
@@ -170,13 +128,13 @@ TEST(PrescanThreads, FurtherStartsKeepTheOneWorker) {
   ASSERT_TRUE(nav->start_prescan() && wait_for_prescan(*nav));
   EXPECT_EQ(nav->prescan_thread.get_id(), worker);
   ASSERT_TRUE(nav->prescan_completed.load());
-  EXPECT_EQ(nav->prescan_pts, stamps("h264_ts_offset.ts").sorted);
+  EXPECT_EQ(nav->prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
   const int64_t* list = nav->prescan_pts.data();
   ASSERT_TRUE(nav->start_prescan());
   EXPECT_FALSE(nav->prescan_running.load());
   EXPECT_EQ(nav->prescan_thread.get_id(), worker);
   EXPECT_EQ(nav->prescan_pts.data(), list);
-  EXPECT_EQ(nav->prescan_pts, stamps("h264_ts_offset.ts").sorted);
+  EXPECT_EQ(nav->prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
 }
 
 TEST(PrescanThreads, RestartAfterARunWithoutResult) {

@@ -29,7 +29,8 @@ struct FrameTruth {
       frames.push_back(previous);
     }
     for (const ProbePacket& packet : probe_video_packets(path)) {
-      if (packet.has_pts || packet.has_dts) stamps.push_back(packet.has_pts ? packet.pts : packet.dts);
+      if (packet.has_pts || packet.has_dts)
+        stamps.push_back(packet.has_pts ? packet.pts : packet.dts);
     }
     std::sort(stamps.begin(), stamps.end());
   }
@@ -50,6 +51,7 @@ struct FrameTruth {
     return at == frames.end() ? frames.size() - 1 : size_t(at - frames.begin());
   }
   double seconds_of(size_t index) const { return double(frames[index] - start) * time_base; }
+  double stamp_seconds(size_t index) const { return double(stamps[index] - start) * time_base; }
 };
 
 // One probe per file for the whole test binary.

@@ -11,9 +11,16 @@
 #include <thread>
 #include <vector>
 
-#include "navigator/ffmpeg_handles.h"
+#include "clipwalk/ffmpeg_handles.h"
 
 namespace clipwalk {
+
+// The command-line tool's choices, for callers that want the same: previews at most this
+// long on their longer side, and a window of decoded frames of at most 256 MiB.
+inline constexpr int32_t kDefaultPreviewLimit = 1920;
+inline constexpr uint64_t kDefaultCacheBudgetBytes = uint64_t{256} * 1024 * 1024;
+
+struct NavigatorTestPeer;
 
 // Position of one frame as callers see it.
 struct FrameStamp {
@@ -36,39 +43,20 @@ bool same_frame(FramePlace a, FramePlace b);
 bool comes_after(FramePlace frame, FramePlace mark);
 
 // One entry of the frame window: a stamp followed by the owned preview-sized picture.
+// Move-only, through its FramePtr.
 struct HeldFrame : FrameStamp {
   FramePtr frame;
   uint64_t bytes = 0;     // what this frame counts against the window's budget
   int64_t position = -1;  // byte position of the packet the picture came from
 
   FramePlace place() const { return {pts, position}; }
-
-  HeldFrame() = default;
-  HeldFrame(HeldFrame&& other) noexcept;
-  HeldFrame& operator=(HeldFrame&& other) noexcept;
-  HeldFrame(const HeldFrame&) = delete;
-  HeldFrame& operator=(const HeldFrame&) = delete;
-  ~HeldFrame() = default;
 };
 
-struct PreviewSize {
-  int32_t width = 0;
-  int32_t height = 0;
-};
-
-// The size frames are held at: the source size, or scaled so that the longer side meets
-// the limit (0 or less: no limit), with even sides of at least 2.
-PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
-                                 int32_t preview_limit);
-
-// Saturating helpers shared by every double-seconds to pts conversion.
-int64_t saturating_llround(double value);  // NaN gives 0
-int64_t saturating_add(int64_t a, int64_t b);
-
+// One opened video stream. Every operation runs on the thread that called open; the only
+// other thread is the prescan worker, which shares nothing but the prescan_* fields.
+// Failures are results: false, null or -1, with one message in *error_text when given.
 class FrameNavigator {
  public:
-  static constexpr int kPrescanProgressInterval = 256;
-
   // Opens path and prepares its best video stream; null with error_text set on failure.
   static std::unique_ptr<FrameNavigator> open(const std::string& path, int32_t preview_limit,
                                               uint64_t cache_budget_bytes,
@@ -84,12 +72,7 @@ class FrameNavigator {
   int64_t seconds_to_pts(double seconds) const;
   int64_t estimated_frame_count() const;
 
-  // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
-  int32_t decode_pump(std::string* error_text = nullptr);
-
-  // Preview conversion.
-  bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
-  static uint64_t frame_bytes(const AVFrame* frame);
+  // RGBA pixels of the current frame at the preview size (width * 4 bytes a row), or null.
   const uint8_t* preview_pixels();
 
   // Frame window.
@@ -101,15 +84,11 @@ class FrameNavigator {
 
   // Seek.
   bool seek_to_seconds(double seconds, std::string* error_text = nullptr);
-  bool locate_in_window(int64_t target);
-  bool demux_seek(int64_t target, std::string* error_text = nullptr);
 
   // Stepping.
   bool step_forward(std::string* error_text = nullptr);
   bool step_backward(std::string* error_text = nullptr);
   const HeldFrame* next_frame(std::string* error_text = nullptr);
-  bool refill_backward(int64_t anchor_pts, double anchor_seconds,
-                       std::string* error_text = nullptr);
 
   // Prescan. start_prescan answers false when no worker could be started: the thread was
   // refused, or the input is a pipe or device that cannot be read a second time.
@@ -120,6 +99,10 @@ class FrameNavigator {
   double exact_frame_seconds(int64_t index) const;
 
   // Fields, in the order of the record; teardown releases them as ~FrameNavigator says.
+  // Set by open and read-only afterwards: source_path, video_stream, video_stream_index,
+  // source_width, source_height, preview_width, preview_height, duration_seconds,
+  // frames_per_second, start_pts, time_base_seconds, container_frame_count, codec_name,
+  // pixel_format_name. The prescan worker reads source_path and video_stream_index.
   std::string source_path;
   IoDeadline io_deadline;  // bounds every call on format_context, which points to it
   FormatContextPtr format_context;
@@ -173,32 +156,49 @@ class FrameNavigator {
   // has them, so its stamp could only be guessed: the seek must start further back.
   bool landing_stamp_guessed = false;
   // After a backward refill the window reaches past the decoder's position: forward
-  // decoding then drops the pictures up to this pts, which the window already holds.
+  // decoding then drops the pictures up to this one, which the window already holds.
   bool skip_pending = false;
   FramePlace skip_through;
   // Pictures delivered by the decoder over the navigator's life (for benchmarks and tests).
   uint64_t frames_decoded = 0;
-  std::thread prescan_thread;
+  // Shared with the prescan worker; nothing else crosses threads.
+  std::thread prescan_thread;  // started by start_prescan, joined by the destructor
+  // True from start_prescan until the worker's last step; polled by the caller.
   std::atomic<bool> prescan_running{false};
+  // Stored once by the worker (release) after prescan_pts is in place: load it with
+  // acquire, and read prescan_pts only after it reads true.
   std::atomic<bool> prescan_completed{false};
-  std::atomic<bool> prescan_stop_requested{false};
-  std::atomic<float> prescan_progress{0.0f};
-  std::vector<int64_t> prescan_pts;
-  // Byte position of each counted packet (-1 unknown), beside prescan_pts.
+  std::atomic<bool> prescan_stop_requested{false};  // set by the destructor only
+  std::atomic<float> prescan_progress{0.0f};        // fraction of the file read, any thread
+  std::vector<int64_t> prescan_pts;                 // written by the worker; see prescan_completed
+  // Byte position of each counted packet (-1 unknown), beside prescan_pts; same rule.
   std::vector<int64_t> prescan_positions;
-  // prescan_pts ascends throughout (no clock reset in the stream).
+  // prescan_pts ascends throughout (no clock reset in the stream); same rule.
   bool prescan_sorted = true;
 
  private:
+  friend struct NavigatorTestPeer;
+
   FrameNavigator() = default;
+
+  // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
+  int32_t decode_pump(std::string* error_text = nullptr);
+  // Preview conversion of a decoded picture into a window entry.
+  bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
+  static uint64_t frame_bytes(const AVFrame* frame);
+  bool locate_in_window(int64_t target);
+  bool demux_seek(int64_t target, std::string* error_text = nullptr);
+  bool refill_backward(int64_t anchor_pts, double anchor_seconds,
+                       std::string* error_text = nullptr);
+
   void run_prescan();
   void stop_prescan();
   bool full_seek(int64_t target, double seconds, std::string* error_text);
   int64_t stamp_for(const AVFrame* frame) const;
   int64_t frame_interval_ticks(const AVFrame* frame) const;
+  bool learn_leading_stamps();
   bool note_decode_failure(const char* prefix, int result, std::string* error_text);
   bool read_from_start(std::string* error_text);
-  bool learn_leading_stamps();
   bool reopen_demuxer(std::string* error_text);
   bool input_can_be_read_again() const;
   void reset_decoding(bool await_keyframe);

@@ -1,4 +1,6 @@
 // Owning handles for FFmpeg objects: each deleter is the library's matching free call.
+// The types are only declared here, so that including the navigator's header does not
+// pull in FFmpeg's headers; the deleters are defined in ffmpeg_handles.cpp.
 #pragma once
 
 #include <atomic>
@@ -6,29 +8,29 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
-}
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+struct SwsContext;
 
 namespace clipwalk {
 
 struct FormatContextDeleter {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+  void operator()(AVFormatContext* context) const;
 };
 struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+  void operator()(AVCodecContext* context) const;
 };
 struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+  void operator()(AVFrame* frame) const;
 };
 struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  void operator()(AVPacket* packet) const;
 };
 struct ScalerDeleter {
-  void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
+  void operator()(SwsContext* scaler) const;
 };
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
@@ -38,8 +40,8 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 // A limit on how long one demuxer call may take. FFmpeg polls it while it waits, so an
-// input that makes it loop or wait for ever (a playlist that lists itself, a live
-// playlist without an end) ends with an error instead of holding the tool.
+// input that makes it wait for ever (a live playlist without an end) ends with an error
+// instead of holding the caller.
 struct IoDeadline {
   static constexpr std::chrono::seconds kLimit{10};
   std::chrono::steady_clock::time_point limit = std::chrono::steady_clock::time_point::max();
@@ -58,18 +60,5 @@ struct IoDeadline {
   // The reason for a failed call: the limit, when it was what ended it.
   std::string reason(int result) const;
 };
-
-// Opens path with its stream facts read, the same way for every reader, so that every
-// demuxer of one input numbers and stamps its streams alike; deadline bounds each call.
-FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
-                              std::string* error_text);
-
-// The library's text for a result code, as av_strerror writes it into 64 zeroed bytes.
-std::string error_description(int result);
-
-// Replaces the caller's error text, when there is one, with a single message.
-inline void set_error(std::string* error_text, std::string message) {
-  if (error_text != nullptr) *error_text = std::move(message);
-}
 
 }  // namespace clipwalk

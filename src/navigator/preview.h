@@ -1,0 +1,18 @@
+// The size at which decoded pictures are held.
+#pragma once
+
+#include <cstdint>
+
+namespace clipwalk {
+
+struct PreviewSize {
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// The size frames are held at: the source size, or scaled so that the longer side meets
+// the limit (0 or less: no limit), with even sides of at least 2.
+PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
+                                 int32_t preview_limit);
+
+}  // namespace clipwalk

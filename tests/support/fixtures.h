@@ -1,0 +1,39 @@
+// The fixture files of scripts/make_fixtures.sh that whole suites run over, named once.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace clipwalk::testing {
+
+// Every fixture with a decodable video stream.
+inline constexpr const char* kVideoFixtures[] = {"h264_bframes_aac.mp4",
+                                                 "h264_ts_offset.ts",
+                                                 "mpeg2.mpg",
+                                                 "vp9.webm",
+                                                 "mjpeg.avi",
+                                                 "prores.mov",
+                                                 "hevc_opengop.mkv",
+                                                 "vfr.mkv",
+                                                 "no_count.mkv",
+                                                 "odd_1279x719.mkv",
+                                                 "uhd_3840x2160.mp4",
+                                                 "dci_4096x2160.mp4",
+                                                 "portrait_2160x3840.mp4",
+                                                 "h264_1080p.mp4",
+                                                 "raw_h264.h264",
+                                                 "size_change.h264",
+                                                 "truncated.mkv"};
+
+// A test name for a fixture parameter: the file name with '_' for what is not a letter or digit.
+inline std::string fixture_test_name(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+  return name;
+}
+
+}  // namespace clipwalk::testing
