@@ -169,6 +169,150 @@ f_h264_1080p() {
     -keyint_min 25 -sc_threshold 0 "${OUT_FLAGS[@]}" "$TMP"
 }
 
+# ---- Files as users have them: joined, cut, damaged, untimed. Byte-level cuts and patches
+# of encoded files; each is deterministic because its source is.
+
+# Video packets of FILE as "pos,size,flags" lines, in file order (ffprobe writes size first).
+video_packets() {
+  ffprobe -v error -select_streams v:0 -show_entries packet=pos,size,flags -of csv=p=0 "$1" |
+    awk -F, 'NF >= 3 { print $2 "," $1 "," $3 }'
+}
+
+# overwrite FILE OFFSET COUNT BYTE: COUNT bytes at OFFSET become BYTE (octal, for tr).
+overwrite() {
+  head -c "$3" /dev/zero | tr '\0' "\\$4" |
+    dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+byte_at() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
+
+# strip_pes_timestamps FILE first|keep-every N: clears the PTS/DTS flags of video PES
+# headers, of the first N, or of all but every Nth; the header keeps its length, so the
+# demuxer skips the stamp bytes it no longer reads.
+strip_pes_timestamps() {
+  local file=$1 mode=$2 n=$3 k=0 pos afc pes flags
+  local -a positions
+  mapfile -t positions < <(video_packets "$file" | cut -d, -f1)
+  for pos in "${positions[@]}"; do
+    if { [[ $mode == first ]] && ((k < n)); } || { [[ $mode == keep-every ]] && ((k % n != 0)); }; then
+      afc=$(($(byte_at "$file" $((pos + 3))) >> 4 & 3))
+      pes=$((pos + 4))
+      ((afc & 2)) && pes=$((pes + 1 + $(byte_at "$file" $((pos + 4)))))
+      flags=$(byte_at "$file" $((pes + 7)))
+      printf "\\$(printf %03o $((flags & 0x3f)))" |
+        dd of="$file" bs=1 seek=$((pes + 7)) conv=notrunc status=none
+    fi
+    k=$((k + 1))
+  done
+}
+
+ts_part() {  # ts_part OUT LAVFI_SOURCE [ffmpeg options...]
+  local out=$1 source=$2
+  shift 2
+  ff -f lavfi -i "$source" "${X264[@]}" -preset veryfast -bf 2 -g 25 "$@" "${OUT_FLAGS[@]}" \
+    -f mpegts "$out"
+}
+
+# Two recordings joined byte to byte whose clocks both start at 1.4 s: every stamp is
+# there twice, and the frame a plain decode shows first for a time lies in the first.
+f_ts_joined() {
+  ts_part "$TMP.a" "$(src 320x240 4)"
+  ts_part "$TMP.b" "testsrc=size=320x240:rate=25:duration=4"
+  cat "$TMP.a" "$TMP.b" > "$TMP"
+  rm -f "$TMP.a" "$TMP.b"
+}
+
+# The second recording's clock (1.4 s) runs below the first's (11.4 s).
+f_ts_clock_down() {
+  ts_part "$TMP.a" "$(src 320x240 4)" -output_ts_offset 10
+  ts_part "$TMP.b" "testsrc=size=320x240:rate=25:duration=4"
+  cat "$TMP.a" "$TMP.b" > "$TMP"
+  rm -f "$TMP.a" "$TMP.b"
+}
+
+# The first GOP's PES headers carry no timestamps.
+f_ts_untimed_gop() {
+  ts_part "$TMP" "$(src 320x240 4)"
+  strip_pes_timestamps "$TMP" first 25
+}
+
+# Two PES headers in three carry no timestamp: the guessed rate comes out 8.33 fps.
+f_ts_untimed() {
+  ts_part "$TMP" "$(src 320x240 4)"
+  strip_pes_timestamps "$TMP" keep-every 3
+}
+
+# Open-GOP HEVC in MPEG-TS, where timestamp searches land on any packet.
+f_hevc_opengop_ts() {
+  ff -f lavfi -i "$(src 320x240 6)" -c:v libx265 -preset veryfast -pix_fmt yuv420p \
+    -x265-params "log-level=error:open-gop=1:keyint=50:min-keyint=50:bframes=3:scenecut=0:pools=1:frame-threads=1" \
+    "${OUT_FLAGS[@]}" -f mpegts "$TMP"
+}
+
+# An MP4 download cut inside its media data (index up front): the last sample is partial.
+f_truncated_mp4() {
+  ff -f lavfi -i "$(src 320x240 4)" "${X264[@]}" -preset veryfast -bf 2 -g 25 \
+    -movflags +faststart "${OUT_FLAGS[@]}" "$TMP.full.mp4"
+  head -c $(($(stat -c %s "$TMP.full.mp4") * 70 / 100)) "$TMP.full.mp4" > "$TMP"
+  rm -f "$TMP.full.mp4"
+}
+
+# A copy-cut at 1.76 s: the edit list hides the 44 frames before it, decoded but not shown.
+f_editlist() {
+  ff -f lavfi -i "$(src 320x240 8)" "${X264[@]}" -preset veryfast -bf 2 -g 50 -keyint_min 50 \
+    -sc_threshold 0 "${OUT_FLAGS[@]}" "$TMP.src.mp4"
+  ff -ss 1.76 -i "$TMP.src.mp4" -c copy "${OUT_FLAGS[@]}" -f mp4 "$TMP"
+  rm -f "$TMP.src.mp4"
+}
+
+# An MPEG-TS cut a third of the way in, mid-GOP: its first pictures cannot be decoded.
+f_ts_midcut() {
+  ts_part "$TMP.src" "$(src 320x240 4)"
+  local packets=$(($(stat -c %s "$TMP.src") / 188))
+  tail -c $(((packets - packets / 3) * 188)) "$TMP.src" > "$TMP"
+  rm -f "$TMP.src"
+}
+
+# An MP4 whose second keyframe (at 2 s) is zeroed: its GOP decodes only with damage.
+f_zeroed_keyframe() {
+  ff -f lavfi -i "$(src 320x240 6)" "${X264[@]}" -preset veryfast -bf 2 -g 50 -keyint_min 50 \
+    -sc_threshold 0 "${OUT_FLAGS[@]}" "$TMP.mp4"
+  local line
+  line=$(video_packets "$TMP.mp4" | grep ',K' | sed -n 2p)
+  overwrite "$TMP.mp4" "${line%%,*}" "$(echo "$line" | cut -d, -f2)" 000
+  mv "$TMP.mp4" "$TMP"
+}
+
+# Six TS packets of video payload overwritten in the middle of the stream (headers kept).
+f_ts_damaged() {
+  ts_part "$TMP" "$(src 320x240 4)"
+  local pos k
+  pos=$(video_packets "$TMP" | sed -n 41p | cut -d, -f1)
+  for k in 1 2 3 4 5 6; do overwrite "$TMP" $((pos + k * 188 + 4)) 184 125; done
+}
+
+# 2000 fps in Matroska's millisecond time base: pairs of frames share a stamp.
+f_fps2000() {
+  ff -f lavfi -i "testsrc2=size=160x120:rate=2000:duration=0.3" "${X264[@]}" -preset veryfast \
+    -bf 0 -g 100 "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# One JPEG picture.
+f_single_jpeg() {
+  ff -f lavfi -i "$(src 320x240 1)" -frames:v 1 -f image2 "$TMP"
+}
+
+# A palette PNG larger than the preview limit, which libswscale can read but not write.
+f_pal8_large() {
+  ff -f lavfi -i "testsrc2=size=2400x1600:rate=1:duration=1" -frames:v 1 -pix_fmt pal8 \
+    -f image2 "$TMP"
+}
+
+# An ffconcat list of one file twice, without durations.
+f_concat_twice() {
+  printf "ffconcat version 1.0\nfile 'h264_ts_offset.ts'\nfile 'h264_ts_offset.ts'\n" > "$TMP"
+}
+
 gen h264_bframes_aac.mp4 f_h264_bframes_aac
 gen h264_ts_offset.ts f_h264_ts_offset
 gen uhd_3840x2160.mp4 f_uhd
@@ -189,3 +333,17 @@ gen hevc_opengop.mkv f_hevc_opengop
 gen vfr.mkv f_vfr
 gen size_change.h264 f_size_change
 gen h264_1080p.mp4 f_h264_1080p
+gen ts_joined.ts f_ts_joined
+gen ts_clock_down.ts f_ts_clock_down
+gen ts_untimed_gop.ts f_ts_untimed_gop
+gen ts_untimed.ts f_ts_untimed
+gen hevc_opengop.ts f_hevc_opengop_ts
+gen truncated.mp4 f_truncated_mp4
+gen editlist.mp4 f_editlist
+gen ts_midcut.ts f_ts_midcut
+gen zeroed_keyframe.mp4 f_zeroed_keyframe
+gen ts_damaged.ts f_ts_damaged
+gen fps2000.mkv f_fps2000
+gen single.jpg f_single_jpeg
+gen pal8_large.png f_pal8_large
+gen concat_twice.ffconcat f_concat_twice

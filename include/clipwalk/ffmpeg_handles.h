@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+struct AVCodec;
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;

@@ -146,12 +146,15 @@ class FrameNavigator {
   bool demuxer_fresh = true;
   // Damaged packets and pictures skipped since the last picture decoded.
   int32_t failures_without_picture = 0;
+  // Byte position up to which the stream's clock was found to run without a reset.
+  int64_t clock_steady_through = -1;
   // The stream's first picture, once a decode from the first packet has shown it.
   bool stream_first_known = false;
   FramePlace stream_first;
   // Place of the last picture the decoder delivered since the last container seek.
   bool decoder_position_valid = false;
   FramePlace decoder_position;
+  int64_t decoder_position_duration = 0;  // in ticks, at least 1
   // The first picture since the last container seek carried no timestamp in a stream that
   // has them, so its stamp could only be guessed: the seek must start further back.
   bool landing_stamp_guessed = false;
@@ -200,9 +203,11 @@ class FrameNavigator {
   bool note_decode_failure(const char* prefix, int result, std::string* error_text);
   bool read_from_start(std::string* error_text);
   bool reopen_demuxer(std::string* error_text);
+  bool open_decoder(const AVCodec* decoder, std::string* error_text);
   bool input_can_be_read_again() const;
   void reset_decoding(bool await_keyframe);
   bool landed_in_time(int64_t target) const;
+  bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
   bool stamps_may_repeat() const;
   bool at_stream_start(const HeldFrame& frame) const;
 };

@@ -1,4 +1,6 @@
 // The window of decoded frames: appending under the budget, the current frame, estimates.
+#include <algorithm>
+
 #include "clipwalk/frame_navigator.h"
 #include "navigator/libav.h"
 #include "navigator/timeline.h"
@@ -57,8 +59,10 @@ int64_t FrameNavigator::stamp_for(const AVFrame* frame) const {
   }
   const bool has_predecessor = decoder_position_valid || !window.empty();
   if (!has_predecessor) return start_pts;
-  const int64_t predecessor = decoder_position_valid ? decoder_position.pts : window.back().pts;
-  return saturating_add(predecessor, frame_interval_ticks(frame));
+  // One frame after the picture before it, by that picture's duration.
+  if (decoder_position_valid)
+    return saturating_add(decoder_position.pts, decoder_position_duration);
+  return saturating_add(window.back().pts, frame_interval_ticks(frame));
 }
 
 bool FrameNavigator::learn_leading_stamps() {
@@ -111,15 +115,16 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
     }
     decoder_position_valid = true;
     decoder_position = held.place();
+    decoder_position_duration = frame_interval_ticks(decode_frame.get());
     if (skip_pending) {
-      // The window already holds everything up to skip_through: drop pictures until it
-      // has come by, or until one lies plainly beyond it.
-      if (same_frame(held.place(), skip_through)) {
-        skip_pending = false;
-        av_frame_unref(decode_frame.get());
-        continue;
-      }
-      if (!comes_after(held.place(), skip_through)) {
+      // The window already holds everything up to skip_through: drop what it holds until
+      // that picture has come by; a picture it does not hold ends the skipping.
+      const FramePlace place = held.place();
+      const bool held_already =
+          std::any_of(window.begin(), window.end(),
+                      [&](const HeldFrame& frame) { return same_frame(frame.place(), place); });
+      if (same_frame(place, skip_through)) skip_pending = false;
+      if (held_already) {
         av_frame_unref(decode_frame.get());
         continue;
       }

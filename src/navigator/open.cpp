@@ -40,22 +40,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
   nav->video_stream_index = result;
   nav->video_stream = nav->format_context->streams[result];
 
-  nav->decoder_context.reset(avcodec_alloc_context3(decoder));
-  if (!nav->decoder_context) {
-    set_error(error_text, "out of memory allocating decoder");
-    return nullptr;
-  }
-  result = avcodec_parameters_to_context(nav->decoder_context.get(), nav->video_stream->codecpar);
-  if (result < 0) {
-    set_error(error_text, "could not configure decoder: " + error_description(result));
-    return nullptr;
-  }
-  nav->decoder_context->thread_count = 0;  // let libavcodec pick the thread count
-  result = avcodec_open2(nav->decoder_context.get(), decoder, nullptr);
-  if (result < 0) {
-    set_error(error_text, "could not open decoder: " + error_description(result));
-    return nullptr;
-  }
+  if (!nav->open_decoder(decoder, error_text)) return nullptr;
 
   nav->source_width = nav->decoder_context->width;
   nav->source_height = nav->decoder_context->height;
@@ -100,6 +85,27 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
     return nullptr;
   }
   return nav;
+}
+
+bool FrameNavigator::open_decoder(const AVCodec* decoder, std::string* error_text) {
+  CodecContextPtr context(avcodec_alloc_context3(decoder));
+  if (!context) {
+    set_error(error_text, "out of memory allocating decoder");
+    return false;
+  }
+  int result = avcodec_parameters_to_context(context.get(), video_stream->codecpar);
+  if (result < 0) {
+    set_error(error_text, "could not configure decoder: " + error_description(result));
+    return false;
+  }
+  context->thread_count = 0;  // let libavcodec pick the thread count
+  result = avcodec_open2(context.get(), decoder, nullptr);
+  if (result < 0) {
+    set_error(error_text, "could not open decoder: " + error_description(result));
+    return false;
+  }
+  decoder_context = std::move(context);
+  return true;
 }
 
 bool FrameNavigator::reopen_demuxer(std::string* error_text) {

@@ -17,7 +17,10 @@ constexpr int kLateLandingRetries = 8;
 }  // namespace
 
 void FrameNavigator::reset_decoding(bool await_keyframe) {
-  avcodec_flush_buffers(decoder_context.get());
+  // A fresh decoder, not a flushed one: a flush keeps what the decoder learnt from the
+  // stream so far (its reordering delay among others), and across damage that makes it
+  // show other pictures than a decode from the first packet does.
+  if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
   draining = false;
   awaiting_keyframe = await_keyframe;
   decoding_from_start = !await_keyframe;
@@ -29,6 +32,7 @@ void FrameNavigator::reset_decoding(bool await_keyframe) {
 }
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
+  demuxer_fresh = false;  // even a refused seek may have moved the demuxer
   io_deadline.arm();
   const int result =
       avformat_seek_file(format_context.get(), video_stream_index,
@@ -131,6 +135,44 @@ bool FrameNavigator::stamps_may_repeat() const {
          frames_per_second * time_base_seconds > 0.5;
 }
 
+bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
+  // Formats that allow timestamp discontinuities (MPEG-TS/PS: recordings joined byte to
+  // byte, a broadcast clock reset) can hold the same stamps twice; a timestamp search may
+  // then find the second, while the frame a plain decode shows first lies in an earlier
+  // run of the clock. A demux-only pass from the start up to the landing tells, and a
+  // stretch found steady is not scanned again.
+  if ((format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
+      landing_position <= clock_steady_through || !input_can_be_read_again()) {
+    return false;
+  }
+  IoDeadline deadline;  // outlives the scanner that polls it
+  FormatContextPtr scanner = open_demuxer(source_path, deadline, nullptr);
+  PacketPtr scanned(av_packet_alloc());
+  if (!scanner || !scanned) return false;
+  bool reset_seen = false;
+  bool run_reaches = false;  // the run being read holds a stamp at or after the target
+  bool earlier_reaches = false;
+  int64_t last_dts = AV_NOPTS_VALUE;
+  for (deadline.arm(); av_read_frame(scanner.get(), scanned.get()) >= 0; deadline.arm()) {
+    const AVPacket& p = *scanned;
+    const bool video = p.stream_index == video_stream_index;
+    const bool before_landing = p.pos < landing_position;
+    if (video && before_landing) {
+      if (p.dts != AV_NOPTS_VALUE && last_dts != AV_NOPTS_VALUE && p.dts < last_dts) {
+        reset_seen = true;
+        earlier_reaches = earlier_reaches || run_reaches;
+        run_reaches = false;
+      }
+      if (p.dts != AV_NOPTS_VALUE) last_dts = p.dts;
+      run_reaches = run_reaches || (p.pts != AV_NOPTS_VALUE && p.pts >= target);
+    }
+    av_packet_unref(scanned.get());
+    if (video && !before_landing) break;
+  }
+  if (!reset_seen) clock_steady_through = landing_position;
+  return earlier_reaches;
+}
+
 bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* error_text) {
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
   // keyframe before the target, so the first picture comes late, without a timestamp, or
@@ -143,6 +185,7 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     const bool from_start = attempt > kLateLandingRetries || !(seconds - back_off > 0.0);
     if (from_start) {
       if (!read_from_start(&first_error)) {
+        if (!window.empty()) break;  // keep what the previous attempt decoded
         set_error(error_text, first_error);
         return false;  // nothing was touched: the position stays as it was
       }
@@ -157,7 +200,11 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     clear_window();
     first_error.clear();
     const bool decoded = decode_next_frame(&first_error);
-    if (from_start || (decoded && landed_in_time(target))) break;
+    if (from_start) break;
+    if (decoded && landed_in_time(target)) {
+      if (!earlier_clock_run_reaches(target, window.front().position)) break;
+      back_off = seconds;  // the landing lies in an earlier run: read from the start
+    }
   }
   if (window.empty()) {
     // A failed seek always says why, even when the stream simply held nothing decodable.

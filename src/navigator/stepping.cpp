@@ -8,6 +8,9 @@ namespace clipwalk {
 
 namespace {
 constexpr int kRefillAttempts = 5;
+// Pictures in a row plainly after the anchor that show a road will not bring it: more than
+// any decoder's reordering delay.
+constexpr int kPassedRun = 16;
 // First seek span, in frames before the anchor: about a second at film rates, which reaches
 // the previous keyframe of short-GOP streams at once; longer GOPs double it per attempt.
 constexpr double kRefillFramesBefore = 24.0;
@@ -92,10 +95,14 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
     clear_window();
     bool reached = false;
     bool passed = false;
-    while (!reached && !passed) {
+    int after_in_a_row = 0;
+    for (bool first = true; !reached && !passed; first = false) {
       if (!decode_next_frame(error_text)) break;
       reached = same_frame(window.back().place(), anchor);
-      passed = !reached && comes_after(window.back().place(), anchor);
+      after_in_a_row = comes_after(window.back().place(), anchor) ? after_in_a_row + 1 : 0;
+      // A first picture after the anchor means the seek landed late. Later on, damage can
+      // show a picture early, so only a run of them proves the anchor is not coming.
+      passed = !reached && (first ? after_in_a_row == 1 : after_in_a_row >= kPassedRun);
     }
     // From the start of the stream a first picture without a timestamp is rightly start_pts.
     const bool guessed = landing_stamp_guessed && seek_point > 0.0;

@@ -45,17 +45,53 @@ namespace {
 struct CountedPacket {
   int64_t pts;
   int64_t position;
+  bool timed;
 };
+
+// Untimed packets cannot be placed by demuxing alone; at a constant rate they are the
+// frames missing between the timed stamps. The leading ones go before the first timed
+// stamp, the rest fill the gaps in order and then follow the last, one duration apart;
+// their position is left unknown, so that they are found by stamp.
+void place_untimed(std::vector<CountedPacket>::iterator begin,
+                   std::vector<CountedPacket>::iterator end, size_t leading, int64_t duration) {
+  std::vector<int64_t> timed;
+  for (auto it = begin; it != end; ++it) {
+    if (it->timed) timed.push_back(it->pts);
+  }
+  const size_t untimed = static_cast<size_t>(end - begin) - timed.size();
+  if (untimed == 0 || timed.empty()) return;
+  std::sort(timed.begin(), timed.end());
+  std::vector<int64_t> slots;
+  for (size_t k = leading; k > 0; --k) {
+    slots.push_back(saturating_add(timed.front(), -static_cast<int64_t>(k) * duration));
+  }
+  for (size_t k = 0; k + 1 < timed.size() && slots.size() < untimed; ++k) {
+    for (int64_t slot = saturating_add(timed[k], duration);
+         slot < timed[k + 1] && slots.size() < untimed; slot = saturating_add(slot, duration)) {
+      slots.push_back(slot);
+    }
+  }
+  for (int64_t slot = timed.back(); slots.size() < untimed;) {
+    slot = saturating_add(slot, duration);
+    slots.push_back(slot);
+  }
+  auto next = slots.begin();
+  for (auto it = begin; it != end; ++it) {
+    if (!it->timed) *it = {*next++, -1, false};
+  }
+}
 
 // Display order: a clock that starts again (decode stamps running backwards) begins a new
 // run, and each run is shown in stamp order; equal stamps keep their decode order.
 void sort_into_display_order(std::vector<CountedPacket>& packets,
-                             const std::vector<size_t>& run_starts) {
+                             const std::vector<size_t>& run_starts, size_t leading_untimed,
+                             int64_t duration) {
   for (size_t run = 0; run < run_starts.size(); ++run) {
     const auto begin = packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run]);
     const auto end = run + 1 < run_starts.size()
                          ? packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run + 1])
                          : packets.end();
+    place_untimed(begin, end, run == 0 ? leading_untimed : 0, duration);
     std::stable_sort(begin, end,
                      [](const CountedPacket& a, const CountedPacket& b) { return a.pts < b.pts; });
   }
@@ -85,6 +121,7 @@ void FrameNavigator::run_prescan() {
         int64_t last_dts = AV_NOPTS_VALUE;
         size_t untimed_leading = 0;
         bool any_timed = false;
+        int64_t duration = 0;  // the first packet duration the container gives
         for (deadline.arm(); av_read_frame(demuxer.get(), reader.get()) >= 0; deadline.arm()) {
           const AVPacket& p = *reader;
           keyframe_seen = keyframe_seen || (p.stream_index == video_stream_index &&
@@ -98,23 +135,12 @@ void FrameNavigator::run_prescan() {
               run_starts.push_back(counted.size());
             }
             if (p.dts != AV_NOPTS_VALUE) last_dts = p.dts;
-            const int64_t duration = p.duration > 0 ? p.duration : 1;
-            if (p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE) {
-              const int64_t stamp = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
-              // Untimed packets before the first timed one are counted back from it.
-              for (size_t k = 0; k < untimed_leading; ++k) {
-                counted[k].pts =
-                    saturating_add(stamp, -static_cast<int64_t>(untimed_leading - k) * duration);
-              }
-              untimed_leading = 0;
-              any_timed = true;
-              counted.push_back({stamp, p.pos});
-            } else {
-              // An untimed picture is shown as a decode shows it: one frame after the last.
-              if (!any_timed) ++untimed_leading;
-              const int64_t previous = counted.empty() ? 0 : counted.back().pts;
-              counted.push_back({saturating_add(previous, duration), p.pos});
-            }
+            if (duration <= 0 && p.duration > 0) duration = p.duration;
+            const bool timed = p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE;
+            if (!timed && !any_timed) ++untimed_leading;
+            any_timed = any_timed || timed;
+            counted.push_back(
+                {timed ? (p.pts != AV_NOPTS_VALUE ? p.pts : p.dts) : 0, p.pos, timed});
           }
           av_packet_unref(reader.get());
           if (total_size > 0 && counted.size() % kPrescanProgressInterval == 0 &&
@@ -126,7 +152,7 @@ void FrameNavigator::run_prescan() {
           if (prescan_stop_requested.load()) break;
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
-        sort_into_display_order(counted, run_starts);
+        sort_into_display_order(counted, run_starts, untimed_leading, duration > 0 ? duration : 1);
       } catch (const std::bad_alloc&) {
         // No memory for the list: end without result rather than escape the thread.
         av_packet_unref(reader.get());

@@ -28,6 +28,20 @@ inline constexpr const char* kVideoFixtures[] = {"h264_bframes_aac.mp4",
                                                  "size_change.h264",
                                                  "truncated.mkv"};
 
+// Files as users have them, made from clean encodes by byte-level cuts and patches.
+struct DamagedFixture {
+  const char* name;
+  // A demux-only count can tell what a plain decode shows: false where the decoder itself
+  // drops pictures that the container carries (a zeroed keyframe).
+  bool count_exact = true;
+};
+inline constexpr DamagedFixture kDamagedFixtures[] = {
+    {"ts_joined.ts"},  {"ts_clock_down.ts"}, {"ts_untimed_gop.ts"},
+    {"ts_untimed.ts"}, {"hevc_opengop.ts"},  {"truncated.mp4"},
+    {"editlist.mp4"},  {"ts_midcut.ts"},     {"zeroed_keyframe.mp4", false},
+    {"ts_damaged.ts"}, {"fps2000.mkv"},      {"concat_twice.ffconcat"},
+    {"single.jpg"},    {"pal8_large.png"}};
+
 // A test name for a fixture parameter: the file name with '_' for what is not a letter or digit.
 inline std::string fixture_test_name(const ::testing::TestParamInfo<const char*>& info) {
   std::string name = info.param;

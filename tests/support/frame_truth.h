@@ -17,15 +17,34 @@ struct FrameTruth {
   double time_base = 0.0;
   std::vector<int64_t> frames;  // best-effort timestamps, decoder output order
   std::vector<int64_t> stamps;  // sorted stamps of the video packets that carry one
+  // The exact count and index a prescan reports: the frames a plain decode shows, in the
+  // order it shows them; none when no packet carries a timestamp.
+  bool countable() const { return !stamps.empty(); }
 
   explicit FrameTruth(const std::string& path) : stream(probe_video_stream(path)) {
     start = stream.has_start_pts ? stream.start_pts : 0;
     time_base = double(stream.tb_num) / stream.tb_den;
-    // Frames without any timestamp are numbered from the start, one frame interval apart.
-    const int64_t interval = std::max<int64_t>(1, std::llround(1.0 / (fps() * time_base)));
-    int64_t previous = start - interval;
-    for (const auto& time : probe_frame_times_opt(path)) {
-      previous = time ? *time : previous + interval;
+    // A frame without a timestamp comes one frame after the frame before it, by that
+    // frame's duration (the packet's, else the frame rate's). Untimed frames that open a
+    // stream with timed ones are counted back from the first timed frame; in a stream with
+    // no timestamps at all the first frame is the start.
+    const std::vector<ProbeFrame> list = probe_frames(path);
+    const int64_t rate_interval = std::max<int64_t>(1, std::llround(1.0 / (fps() * time_base)));
+    const auto interval = [&](size_t k) {
+      return list[k].duration > 0 ? list[k].duration : rate_interval;
+    };
+    const auto first_timed = std::find_if(list.begin(), list.end(),
+                                          [](const ProbeFrame& f) { return f.time.has_value(); });
+    const size_t leading = first_timed == list.end() ? 0 : size_t(first_timed - list.begin());
+    int64_t back = 0;
+    for (size_t k = leading; k-- > 0;) back += interval(k);
+    int64_t previous = leading > 0 ? *first_timed->time - back : start;
+    for (size_t k = 0; k < list.size(); ++k) {
+      if (list[k].time) {
+        previous = *list[k].time;
+      } else if (k > 0) {
+        previous += interval(k - 1);
+      }
       frames.push_back(previous);
     }
     for (const ProbePacket& packet : probe_video_packets(path)) {

@@ -228,21 +228,32 @@ ProbeStream probe_video_stream(const std::string& path) {
   return s;
 }
 
-std::vector<std::optional<int64_t>> probe_frame_times_opt(const std::string& path) {
-  const auto kv = ffprobe_flat(path, {"-show_entries", "frame=best_effort_timestamp"});
+std::vector<ProbeFrame> probe_frames(const std::string& path) {
+  const auto kv = ffprobe_flat(path, {"-show_entries", "frame=best_effort_timestamp,pkt_duration"});
   struct Slot {
     bool seen = false;
-    std::optional<int64_t> ts;
+    ProbeFrame frame;
   };
   const auto slots =
       collect<Slot>(kv, "frames.frame.", [](Slot& s, const std::string& k, const std::string& v) {
-        if (k == "best_effort_timestamp") s = {true, to_int(v, k)};
+        if (k == "best_effort_timestamp") {
+          s.seen = true;
+          s.frame.time = to_int(v, k);
+        } else if (k == "pkt_duration") {
+          s.frame.duration = to_int(v, k).value_or(0);
+        }
       });
-  std::vector<std::optional<int64_t>> times;
+  std::vector<ProbeFrame> frames;
   for (const auto& s : slots) {
     if (!s.seen) fail("ffprobe: a frame of " + path + " has no best_effort_timestamp line");
-    times.push_back(s.ts);
+    frames.push_back(s.frame);
   }
+  return frames;
+}
+
+std::vector<std::optional<int64_t>> probe_frame_times_opt(const std::string& path) {
+  std::vector<std::optional<int64_t>> times;
+  for (const ProbeFrame& frame : probe_frames(path)) times.push_back(frame.time);
   return times;
 }
 

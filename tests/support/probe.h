@@ -58,6 +58,14 @@ std::vector<int64_t> probe_frame_times(const std::string& path);
 // Same, but N/A timestamps come back as nullopt (e.g. raw Annex-B streams).
 std::vector<std::optional<int64_t>> probe_frame_times_opt(const std::string& path);
 
+struct ProbeFrame {
+  std::optional<int64_t> time;  // best_effort_timestamp; nullopt when N/A
+  int64_t duration = 0;         // pkt_duration in stream ticks; 0 when N/A
+};
+
+// Every frame ffprobe decodes from v:0, in output order, with its duration.
+std::vector<ProbeFrame> probe_frames(const std::string& path);
+
 struct ProbePacket {
   bool has_pts = false;
   int64_t pts = 0;
