@@ -32,7 +32,9 @@ void FrameNavigator::reset_decoding(bool await_keyframe) {
 }
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
-  demuxer_fresh = false;  // even a refused seek may have moved the demuxer
+  // Even a refused seek may have moved a demuxer that can seek (an ffconcat list opens
+  // another file); one that cannot, on a pipe, has not moved.
+  if (input_can_be_read_again()) demuxer_fresh = false;
   io_deadline.arm();
   const int result =
       avformat_seek_file(format_context.get(), video_stream_index,
