@@ -134,7 +134,7 @@ bool FrameNavigator::landed_in_time(int64_t target) const {
 
 bool FrameNavigator::stamps_may_repeat() const {
   return frames_per_second > 0.0 && time_base_seconds > 0.0 &&
-         frames_per_second * time_base_seconds > 0.5;
+         frames_per_second * time_base_seconds > 1.0;
 }
 
 bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
