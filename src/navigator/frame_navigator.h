@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "navigator/ffmpeg_handles.h"
+#include "navigator/frame_pool.h"
 
 namespace clipwalk {
 
@@ -145,6 +146,9 @@ class FrameNavigator {
   int64_t skip_through_pts = 0;
   // Pictures delivered by the decoder over the navigator's life (for benchmarks and tests).
   uint64_t frames_decoded = 0;
+  // The decoder's picture buffers; torn down after the decoder, they outlive it until the
+  // last held frame lets go of them.
+  FramePool frame_pool;
   std::thread prescan_thread;
   std::atomic<bool> prescan_running{false};
   std::atomic<bool> prescan_completed{false};

@@ -100,6 +100,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, in
     return nullptr;
   }
   nav->decoder_context->thread_count = 0;  // let libavcodec pick the thread count
+  nav->frame_pool.install(nav->decoder_context.get());
   result = avcodec_open2(nav->decoder_context.get(), decoder, nullptr);
   if (result < 0) {
     set_error(error_text, "could not open decoder: " + error_description(result));
