@@ -8,6 +8,9 @@ namespace clipwalk {
 namespace {
 constexpr int kRefillAttempts = 5;
 constexpr double kRefillFramesBefore = 24.0;  // first seek span, in frames before the anchor
+// The saved frames after the anchor serve only a walk that turns forward again, while a walk
+// backward gains from every frame re-decoded before it: those get seven eighths of the budget.
+constexpr uint64_t kSavedShare = 8;
 }  // namespace
 
 bool FrameNavigator::step_forward(std::string* error_text) {
@@ -46,7 +49,7 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   uint64_t saved_bytes =
       std::accumulate(saved.begin(), saved.end(), uint64_t{0},
                       [](uint64_t sum, const HeldFrame& held) { return sum + held.bytes; });
-  while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / 2) {
+  while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / kSavedShare) {
     saved_bytes -= saved.back().bytes;
     saved.pop_back();
   }
