@@ -13,6 +13,7 @@
 
 #include "navigator/ffmpeg_handles.h"
 #include "navigator/frame_pool.h"
+#include "navigator/unheld_frames.h"
 
 namespace clipwalk {
 
@@ -149,6 +150,8 @@ class FrameNavigator {
   // The decoder's picture buffers; torn down after the decoder, they outlive it until the
   // last held frame lets go of them.
   FramePool frame_pool;
+  // Pictures a full seek leaves unheld because the budget would evict them anyway.
+  UnheldFrames unheld;
   std::thread prescan_thread;
   std::atomic<bool> prescan_running{false};
   std::atomic<bool> prescan_completed{false};
@@ -163,6 +166,12 @@ class FrameNavigator {
   bool full_seek(int64_t target, double seconds, std::string* error_text);
   bool demux_seek_start(std::string* error_text);
   int64_t stamp_for(const AVFrame* frame) const;
+  // Unheld pictures of a full seek (unheld_frames.cpp).
+  void begin_unheld(int64_t target, double seconds);
+  bool end_unheld();
+  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
+  void evict_unheld();
+  uint64_t held_size(const AVFrame* picture);
 };
 
 }  // namespace clipwalk

@@ -104,8 +104,16 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     }
     return true;
   }
+  begin_unheld(target, seconds);
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;
+  }
+  if (!end_unheld()) {
+    // A picture left unheld would still be in the window: seek again holding every one.
+    unheld.allowed = false;
+    const bool landed = full_seek(target, seconds, error_text);
+    unheld.allowed = true;
+    return landed;
   }
   return true;
 }
