@@ -1,8 +1,6 @@
-// The decoder's picture buffers: one mapping per picture, planes laid out as the library's
+// The decoder's picture buffers: one buffer per picture, planes laid out as the library's
 // own pool lays them out, never zero-filled, reused once the frames holding them are freed.
 #include "navigator/frame_pool.h"
-
-#include <sys/mman.h>
 
 #include <algorithm>
 
@@ -15,39 +13,16 @@ namespace clipwalk {
 
 namespace {
 
-constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kPlaneAlign = 64;
 
 size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * step; }
 
-void unmap(void* opaque, uint8_t* data) { munmap(data, reinterpret_cast<size_t>(opaque)); }
-
-// Maps size bytes starting on a huge-page boundary and asks for huge pages over the whole
-// huge pages it spans; the tail stays in small pages, so memory use stays what is touched.
-AVBufferRef* map_picture(void* opaque, size_t size) {
-  const size_t length = round_up(size, 4096);
-  const bool huge = length >= kHugePage;
-  const size_t reach = huge ? length + kHugePage : length;
-  void* mapped = mmap(nullptr, reach, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  auto* start = static_cast<uint8_t*>(mapped);
-  if (huge) {
-    const auto address = reinterpret_cast<uintptr_t>(mapped);
-    auto* aligned = reinterpret_cast<uint8_t*>(round_up(address, kHugePage));
-    const auto head = static_cast<size_t>(aligned - start);
-    if (head != 0) munmap(start, head);
-    const size_t tail = reach - head - length;
-    if (tail != 0) munmap(aligned + length, tail);
-    start = aligned;
-    // Only advice: where the kernel offers no huge pages, small ones serve.
-    madvise(start, length / kHugePage * kHugePage, MADV_HUGEPAGE);
+// av_buffer_alloc leaves the memory as it comes; libavcodec's own pool asks for zeroed memory.
+AVBufferRef* allocate_picture(void* opaque, size_t size) {
+  AVBufferRef* buffer = av_buffer_alloc(size);
+  if (buffer != nullptr) {
+    static_cast<std::atomic<uint64_t>*>(opaque)->fetch_add(1, std::memory_order_relaxed);
   }
-  AVBufferRef* buffer = av_buffer_create(start, size, unmap, reinterpret_cast<void*>(length), 0);
-  if (buffer == nullptr) {
-    munmap(start, length);
-    return nullptr;
-  }
-  static_cast<std::atomic<uint64_t>*>(opaque)->fetch_add(1, std::memory_order_relaxed);
   return buffer;
 }
 
@@ -135,7 +110,7 @@ bool FramePool::prepare(AVCodecContext* decoder, const AVFrame* frame) {
   // to, which always covers the layout and the padding after the last plane.
   const size_t size = std::max(counted, end + padding);
 
-  AVBufferPool* pool = av_buffer_pool_init2(size, &allocations_, map_picture, nullptr);
+  AVBufferPool* pool = av_buffer_pool_init2(size, &allocations_, allocate_picture, nullptr);
   if (pool == nullptr) return false;
   av_buffer_pool_uninit(&pool_);
   pool_ = pool;

@@ -56,7 +56,7 @@ TEST(FramePool, ReusedBuffersHoldExactlyWhatFfmpegDecodes) {
     const char* name;
     int frames;
   };
-  // 320x240 with B-frames (small buffers), and 1080p (buffers large enough for huge pages).
+  // 320x240 with B-frames (small buffers), and 1080p (large buffers).
   for (const Case c : {Case{"h264_bframes_aac.mp4", 120}, Case{"h264_1080p.mp4", 40}}) {
     SCOPED_TRACE(c.name);
     const std::string path = fixture_path(c.name);
