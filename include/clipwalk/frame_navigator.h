@@ -21,6 +21,22 @@ inline constexpr int32_t kDefaultPreviewLimit = 1920;
 inline constexpr uint64_t kDefaultCacheBudgetBytes = uint64_t{256} * 1024 * 1024;
 
 struct NavigatorTestPeer;
+class FramePool;
+
+// Pictures a full seek decodes without holding them, because the budget would evict them
+// before the landing (unheld_frames.cpp); internal bookkeeping of the navigator.
+struct UnheldFrames {
+  bool allowed = true;  // false while a seek is done again holding every picture
+  bool active = false;  // inside the walk of a full seek to its target
+  int64_t target_pts = 0;
+  double target_seconds = 0.0;
+  bool standing = false;  // an unheld picture is counted in front of the window
+  uint64_t standing_bytes = 0;
+  uint64_t passed = 0;  // pictures not held over the navigator's life (for tests and benchmarks)
+  // What a scaled preview picture of this pixel format counts against the budget.
+  int preview_format = -1;
+  uint64_t preview_bytes = 0;
+};
 
 // Position of one frame as callers see it.
 struct FrameStamp {
@@ -164,6 +180,11 @@ class FrameNavigator {
   FramePlace skip_through;
   // Pictures delivered by the decoder over the navigator's life (for benchmarks and tests).
   uint64_t frames_decoded = 0;
+  // The decoders' picture buffers: neither zero-filled nor given back while frames come and
+  // go. Freed after the decoder; buffers still held outlive it.
+  std::unique_ptr<FramePool> frame_pool;
+  // Pictures a full seek leaves unheld because the budget would evict them anyway.
+  UnheldFrames unheld;
   // Shared with the prescan worker; nothing else crosses threads.
   std::thread prescan_thread;  // started by start_prescan, joined by the destructor
   // True from start_prescan until the worker's last step; polled by the caller.
@@ -182,7 +203,7 @@ class FrameNavigator {
  private:
   friend struct NavigatorTestPeer;
 
-  FrameNavigator() = default;
+  FrameNavigator();
 
   // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
   int32_t decode_pump(std::string* error_text = nullptr);
@@ -198,6 +219,12 @@ class FrameNavigator {
   void stop_prescan();
   bool full_seek(int64_t target, double seconds, std::string* error_text);
   int64_t stamp_for(const AVFrame* frame) const;
+  // Unheld pictures of a full seek (unheld_frames.cpp).
+  void begin_unheld(int64_t target, double seconds);
+  bool end_unheld();
+  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
+  void evict_unheld();
+  uint64_t held_size(const AVFrame* picture);
   int64_t frame_interval_ticks(const AVFrame* frame) const;
   bool learn_leading_stamps();
   bool note_decode_failure(const char* prefix, int result, std::string* error_text);

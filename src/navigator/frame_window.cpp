@@ -130,6 +130,10 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
       }
       skip_pending = false;
     }
+    if (pass_unheld(decode_frame.get(), held.pts, pts_to_seconds(held.pts))) {
+      av_frame_unref(decode_frame.get());  // the budget would evict it before the landing
+      continue;
+    }
     break;
   }
   held.seconds = pts_to_seconds(held.pts);
@@ -141,6 +145,7 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
   window.push_back(std::move(held));
   current_index = window.size() - 1;
 
+  evict_unheld();
   // Oldest first, never below two frames: the newest stays even when it alone is over.
   while (held_bytes > cache_budget_bytes && window.size() >= 3 && current_index != 0) {
     held_bytes -= window.front().bytes;

@@ -2,6 +2,7 @@
 #include "clipwalk/frame_navigator.h"
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
+#include "navigator/frame_pool.h"
 #include "navigator/libav.h"
 #include "navigator/preview.h"
 
@@ -16,6 +17,8 @@ namespace {
 // one in files that leave it out, and never 0, so that estimates stay finite.
 constexpr double kFallbackFramesPerSecond = 25.0;
 }  // namespace
+
+FrameNavigator::FrameNavigator() : frame_pool(std::make_unique<FramePool>()) {}
 
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
@@ -99,6 +102,7 @@ bool FrameNavigator::open_decoder(const AVCodec* decoder, std::string* error_tex
     return false;
   }
   context->thread_count = 0;  // let libavcodec pick the thread count
+  frame_pool->install(context.get());
   result = avcodec_open2(context.get(), decoder, nullptr);
   if (result < 0) {
     set_error(error_text, "could not open decoder: " + error_description(result));
@@ -131,6 +135,8 @@ FrameNavigator::~FrameNavigator() {
   decode_frame.reset();
   packet.reset();
   decoder_context.reset();
+  // The decoder drew its pictures from the pool; frames still held keep their buffers.
+  frame_pool.reset();
   format_context.reset();
   // The rest goes in reverse field order: prescan_pts, the joined thread, the window
   // (whose frames own references to their own buffers), the names, preview_rgba, source_path.

@@ -56,6 +56,11 @@ uint64_t FrameNavigator::frame_bytes(const AVFrame* frame) {
   return size > 0 ? static_cast<uint64_t>(size) : 0;
 }
 
+int held_pixel_format(int source_format) {
+  return sws_isSupportedOutput(static_cast<AVPixelFormat>(source_format)) != 0 ? source_format
+                                                                               : AV_PIX_FMT_RGBA;
+}
+
 bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
   held.width = preview_width;
   held.height = preview_height;
@@ -73,11 +78,8 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
     return true;
   }
 
-  // Palette and Bayer pictures can be read by libswscale but not written: those are held
-  // as RGBA, which keeps any alpha the palette has.
   const auto source_format = static_cast<AVPixelFormat>(source->format);
-  const AVPixelFormat held_format =
-      sws_isSupportedOutput(source_format) != 0 ? source_format : AV_PIX_FMT_RGBA;
+  const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(source->format));
   frame->format = held_format;
   frame->width = preview_width;
   frame->height = preview_height;

@@ -15,4 +15,8 @@ struct PreviewSize {
 PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
                                  int32_t preview_limit);
 
+// The pixel format a picture of this format is held in when scaled: its own, or RGBA for
+// the formats libswscale can read but not write (palette, Bayer); RGBA keeps a palette's alpha.
+int held_pixel_format(int source_format);
+
 }  // namespace clipwalk

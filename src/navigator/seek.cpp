@@ -127,14 +127,15 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
 bool FrameNavigator::landed_in_time(int64_t target) const {
   if (window.empty() || landing_stamp_guessed) return false;
   const int64_t first = window.front().pts;
-  // Where a frame lasts less than a tick, the picture before the first one decoded can
+  // Where a frame lasts a tick or less, the picture before the first one decoded can
   // carry the same stamp: only a first picture before the target proves nothing is missed.
   return stamps_may_repeat() ? first < target : first <= target;
 }
 
 bool FrameNavigator::stamps_may_repeat() const {
+  // A rate guessed from the stamps themselves comes out at one tick per frame at most.
   return frames_per_second > 0.0 && time_base_seconds > 0.0 &&
-         frames_per_second * time_base_seconds > 1.0;
+         frames_per_second * time_base_seconds >= 1.0;
 }
 
 bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
@@ -214,8 +215,16 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     return false;
   }
   if (!first_error.empty()) set_error(error_text, first_error);
+  begin_unheld(target, seconds);
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;
+  }
+  if (!end_unheld()) {
+    // A picture left unheld would still be in the window: seek again holding every one.
+    unheld.allowed = false;
+    const bool landed = full_seek(target, seconds, error_text);
+    unheld.allowed = true;
+    return landed;
   }
   return true;
 }

@@ -14,6 +14,9 @@ constexpr int kPassedRun = 16;
 // First seek span, in frames before the anchor: about a second at film rates, which reaches
 // the previous keyframe of short-GOP streams at once; longer GOPs double it per attempt.
 constexpr double kRefillFramesBefore = 24.0;
+// The saved frames after the anchor serve only a walk that turns forward again, while a walk
+// backward gains from every frame re-decoded before it: those get seven eighths of the budget.
+constexpr uint64_t kSavedShare = 8;
 }  // namespace
 
 bool FrameNavigator::step_forward(std::string* error_text) {
@@ -59,7 +62,7 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   uint64_t saved_bytes =
       std::accumulate(saved.begin(), saved.end(), uint64_t{0},
                       [](uint64_t sum, const HeldFrame& held) { return sum + held.bytes; });
-  while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / 2) {
+  while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / kSavedShare) {
     saved_bytes -= saved.back().bytes;
     saved.pop_back();
   }

@@ -14,6 +14,7 @@ struct NavigatorTestPeer {
   static bool hold_frame(FrameNavigator& nav, AVFrame* source, HeldFrame& held) {
     return nav.hold_frame(source, held);
   }
+  static uint64_t frame_bytes(const AVFrame* frame) { return FrameNavigator::frame_bytes(frame); }
   static bool demux_seek(FrameNavigator& nav, int64_t target, std::string* error_text = nullptr) {
     return nav.demux_seek(target, error_text);
   }

@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Turns bench/samples.tsv and bench/machine.tsv (written by bench/run.sh) into
+bench/results.md: every goal as met or missed with its ratio, and the machine.
+
+usage: bench/report.py [BENCH_DIR]
+"""
+import csv
+import statistics
+import sys
+from pathlib import Path
+
+
+def load(bench):
+    samples = {}
+    with open(bench / "samples.tsv", newline="") as handle:
+        for row in csv.DictReader(handle, delimiter="\t"):
+            if row["group"] == "warmup":
+                continue
+            samples.setdefault(row["label"], []).append(row)
+    machine = {}
+    with open(bench / "machine.tsv") as handle:
+        for line in handle:
+            key, _, value = line.rstrip("\n").partition("\t")
+            machine[key] = value
+    return samples, machine
+
+
+class Figures:
+    def __init__(self, samples):
+        self.samples = samples
+
+    def median(self, label, column="wall_s"):
+        return statistics.median(float(row[column]) for row in self.samples[label])
+
+    def spread(self, label):
+        walls = [float(row["wall_s"]) for row in self.samples[label]]
+        return f"{min(walls):.3f}–{max(walls):.3f}"
+
+    def cell(self, label):
+        return (f"{self.median(label):.3f} [{self.spread(label)}] "
+                f"({self.median(label, 'cpu_s'):.2f})")
+
+    def ratio(self, ours, reference, column="wall_s"):
+        return self.median(ours, column) / self.median(reference, column)
+
+    def output(self, label):
+        """The helper's key=value lines of the label's first sample."""
+        text = self.samples[label][0]["output"]
+        return dict(item.split("=", 1) for item in text.split(";") if "=" in item)
+
+
+def verdict(value, limit):
+    return "met" if value <= limit else "**missed**"
+
+
+def write(bench):
+    samples, machine = load(bench)
+    f = Figures(samples)
+    lines = []
+    add = lines.append
+
+    add("# clipwalk benchmarks\n")
+    add(f"Produced by `bench/run.sh --runs {machine['runs']}` from {machine['started']}. "
+        "Every figure is a median over the rounds, taken after one unmeasured warm-up; within "
+        "a comparison the commands ran in turn (A B A B ...) on the same files, so the ratio "
+        "holds under load. Raw timings: `bench/samples.tsv`.\n")
+
+    add("## Machine\n")
+    add("| | |\n|---|---|")
+    for key, name in [("cpu", "CPU"), ("cores", "cores"), ("memory", "memory"), ("os", "OS"),
+                      ("ffmpeg", "FFmpeg"), ("compiler", "compiler"), ("commit", "source")]:
+        add(f"| {name} | {machine.get(key, '?')} |")
+    add(f"| load average before / after | {machine.get('load_before', '?')} / "
+        f"{machine.get('load_after', '?')} (a shared machine; alternation spreads the load "
+        "over both sides) |\n")
+
+    walk = f.output("walk_inside")
+    steps = int(walk["backward_steps"])
+    per_step = float(walk["backward_decoded_per_step"])
+    rss0 = f.median("memory:0", "rss_kb")
+
+    add("## Goals\n")
+    add("Wall-clock medians in seconds, fastest and slowest run in square brackets, median "
+        "CPU time (user + system, all threads) in round brackets.\n")
+    add("| goal | clipwalk | s [range] (CPU) | reference | s [range] (CPU) | ratio | CPU ratio "
+        "| target | verdict |")
+    add("|---|---|---|---|---|---|---|---|---|")
+
+    def goal(name, ours, ours_text, reference, reference_text, limit):
+        ratio = f.ratio(ours, reference)
+        add(f"| {name} | {ours_text} | {f.cell(ours)} | {reference_text} | {f.cell(reference)} "
+            f"| {ratio:.2f} | {f.ratio(ours, reference, 'cpu_s'):.2f} | ≤ {limit} "
+            f"| {verdict(ratio, limit)} |")
+
+    goal("seek, 1080p H.264, default budget (256 MiB)", "seek_cw", "`clipwalk F 38 0`",
+         "seek_ff", "`ffmpeg -ss 38 -i F -frames:v 1 -f null -`", 1.05)
+    growth = f.median("budget:512") / f.median("budget:0")
+    add(f"| seek cost not growing with the budget | `clipwalk F 38 0 512` over `clipwalk F 38 0 0` "
+        f"| {f.cell('budget:512')} | budget 0 | {f.cell('budget:0')} | {growth:.2f} "
+        f"| {f.ratio('budget:512', 'budget:0', 'cpu_s'):.2f} | ≤ 1.05 | {verdict(growth, 1.05)} |")
+    goal("seek, 2160p HEVC, 1920x1080 preview", "hevc_cw", "`clipwalk F 18 0`",
+         "hevc_ff_scaled", "`ffmpeg -ss 18 -i F -frames:v 1 -vf scale=1920:1080:flags=bilinear "
+         "-f null -`", 1.0)
+    goal("300 steps forward and 300 back, 256 MiB", "walk_cw", "`clipwalk F 38 300`",
+         "walk_ff", "`ffmpeg -ss 38 -i F -frames:v 301 -f null -` (one forward decode "
+         "from the keyframe)", 2.5)
+    goal("prescan, 60 s 1080p", "prescan_cw", "helper `prescan` (open, prescan, exit)",
+         "prescan_ff", "`ffprobe -count_packets`", 1.0)
+    goal("prescan, 10 min 1080p", "prescan_long_cw", "the same", "prescan_long_ff",
+         "the same", 1.0)
+    for budget in (64, 256):
+        extra = (f.median(f"memory:{budget}", "rss_kb") - rss0) / 1024
+        share = extra / budget
+        add(f"| peak RSS over budget 0, {budget} MiB | `clipwalk F 31 100 {budget}` | "
+            f"{f.median(f'memory:{budget}', 'rss_kb') / 1024:.1f} MiB | budget 0 | "
+            f"{rss0 / 1024:.1f} MiB | {share:.2f} x B | | ≤ 1.1 x B | {verdict(share, 1.1)} |")
+    add("")
+    add(f"Frames decoded per backward step (300 steps back, 256 MiB): **{per_step:.2f}** "
+        f"({walk['backward_decoded']} pictures for {steps} steps; the seek decoded "
+        f"{walk['seek_decoded']} and the forward walk {walk['forward_decoded']}; "
+        f"the window ends with {walk['window_frames']} frames).\n")
+
+    add("## Seek time against the budget\n")
+    add("`clipwalk F 38 0 B` on the 1080p clip, whole process, in turn with "
+        "`ffmpeg -ss 38 -i F -frames:v 1 -f null -` in the same rounds.\n")
+    add("| budget (MiB) | s [range] (CPU) | ratio to ffmpeg | ratio to budget 0 |")
+    add("|---|---|---|---|")
+    for budget in (0, 16, 64, 128, 256, 512):
+        label = f"budget:{budget}"
+        add(f"| {budget} | {f.cell(label)} | {f.ratio(label, 'seek_ff'):.2f} "
+            f"| {f.ratio(label, 'budget:0'):.2f} |")
+    add(f"| ffmpeg | {f.cell('seek_ff')} | 1.00 | |")
+    add("")
+    add(f"2160p HEVC without scaling, for comparison: `ffmpeg -ss 18 -i F -frames:v 1 -f null -` "
+        f"{f.cell('hevc_ff')}; clipwalk's ratio to it {f.ratio('hevc_cw', 'hevc_ff'):.2f}.\n")
+
+    add("## What the numbers include\n")
+    add("- Clips: 60 s of 1080p25 H.264 (libx264 veryfast, GOP 250, 3 B-frames), the same ten "
+        "times over by stream copy, and 20 s of 2160p25 HEVC (libx265 ultrafast, GOP 250, "
+        "3 B-frames), all from lavfi testsrc2. The seek targets, 38 s and 18 s, lie 200 frames "
+        "after the keyframe before them.")
+    add("- `clipwalk F T S [B]` is the whole process: start-up, open, the seek, the walk, the "
+        "report, and the prescan every run ends with. The ffmpeg references decode from the "
+        "same keyframe and neither keep nor (but for the scaled one, one frame) scale frames.")
+    add("- The memory rows are GNU time's peak RSS of `clipwalk F 31 100 B`, a walk inside one "
+        "GOP; budget 0 holds two frames, so the difference is what the budget bought.")
+    (bench / "results.md").write_text("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    write(Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parent))

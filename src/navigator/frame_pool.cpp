@@ -1,0 +1,151 @@
+// The decoder's picture buffers: one buffer per picture, planes laid out as the library's
+// own pool lays them out, never zero-filled, reused once the frames holding them are freed.
+#include "navigator/frame_pool.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace clipwalk {
+
+namespace {
+
+constexpr size_t kPlaneAlign = 64;
+
+size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * step; }
+
+// av_buffer_alloc leaves the memory as it comes; libavcodec's own pool asks for zeroed memory.
+AVBufferRef* allocate_picture(void* opaque, size_t size) {
+  AVBufferRef* buffer = av_buffer_alloc(size);
+  if (buffer != nullptr) {
+    static_cast<std::atomic<uint64_t>*>(opaque)->fetch_add(1, std::memory_order_relaxed);
+  }
+  return buffer;
+}
+
+}  // namespace
+
+FramePool::~FramePool() { av_buffer_pool_uninit(&pool_); }
+
+void FramePool::install(AVCodecContext* decoder) {
+  if (decoder->codec == nullptr || (decoder->codec->capabilities & AV_CODEC_CAP_DR1) == 0 ||
+      decoder->codec_type != AVMEDIA_TYPE_VIDEO) {
+    return;  // the library's own buffers serve codecs that cannot render into ours
+  }
+  decoder->opaque = this;
+  decoder->get_buffer2 = &FramePool::get_buffer;
+#if LIBAVCODEC_VERSION_MAJOR < 60
+  // The callback takes its own lock, so frame threads may call it directly; libavcodec 60
+  // assumes this of every callback and drops the field.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  decoder->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
+}
+
+uint64_t FramePool::pictures() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pictures_;
+}
+
+uint64_t FramePool::allocations() const { return allocations_.load(std::memory_order_relaxed); }
+
+// The same geometry as libavcodec's default pool: dimensions aligned as the codec asks,
+// the width widened until every line size meets the stride alignment, and per plane the
+// picture size plus 16 + alignment - 1 bytes of padding. The budget counts those sizes,
+// so the window evicts exactly as it would with the library's buffers.
+bool FramePool::prepare(AVCodecContext* decoder, const AVFrame* frame) {
+  if (pool_ != nullptr && frame->format == format_ && frame->width == width_ &&
+      frame->height == height_) {
+    return true;
+  }
+  const AVPixFmtDescriptor* descriptor =
+      av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (descriptor == nullptr || frame->width <= 0 || frame->height <= 0 ||
+      (descriptor->flags &
+       (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM)) != 0) {
+    return false;
+  }
+  int width = frame->width;
+  int height = frame->height;
+  int stride_align[AV_NUM_DATA_POINTERS] = {};
+  avcodec_align_dimensions2(decoder, &width, &height, stride_align);
+
+  int linesize[4] = {};
+  for (;;) {
+    if (av_image_fill_linesizes(linesize, static_cast<AVPixelFormat>(frame->format), width) < 0) {
+      return false;
+    }
+    bool unaligned = false;
+    for (int i = 0; i < 4; ++i) {
+      unaligned = unaligned || (stride_align[i] > 0 && linesize[i] % stride_align[i] != 0);
+    }
+    if (!unaligned) break;
+    width += width & ~(width - 1);  // the lowest set bit: the next power-of-two step
+  }
+  const ptrdiff_t line_sizes[4] = {linesize[0], linesize[1], linesize[2], linesize[3]};
+  size_t plane_size[4] = {};
+  if (av_image_fill_plane_sizes(plane_size, static_cast<AVPixelFormat>(frame->format), height,
+                                line_sizes) < 0) {
+    return false;
+  }
+
+  const size_t padding = 16 + static_cast<size_t>(stride_align[0] > 0 ? stride_align[0] : 1) - 1;
+  int planes = 0;
+  size_t counted = 0;
+  size_t offset[4] = {};
+  size_t end = 0;
+  for (int i = 0; i < 4 && plane_size[i] != 0; ++i) {
+    offset[i] = round_up(end, kPlaneAlign);
+    end = offset[i] + plane_size[i];
+    counted += plane_size[i] + padding;
+    ++planes;
+  }
+  if (planes == 0) return false;
+  // One buffer holds every plane; its size is what the library's per-plane buffers add up
+  // to, which always covers the layout and the padding after the last plane.
+  const size_t size = std::max(counted, end + padding);
+
+  AVBufferPool* pool = av_buffer_pool_init2(size, &allocations_, allocate_picture, nullptr);
+  if (pool == nullptr) return false;
+  av_buffer_pool_uninit(&pool_);
+  pool_ = pool;
+  format_ = frame->format;
+  width_ = frame->width;
+  height_ = frame->height;
+  planes_ = planes;
+  counted_size_ = counted;
+  for (int i = 0; i < 4; ++i) {
+    linesize_[i] = i < planes ? linesize[i] : 0;
+    offset_[i] = i < planes ? offset[i] : 0;
+  }
+  return true;
+}
+
+int FramePool::get_buffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
+  auto* self = static_cast<FramePool*>(decoder->opaque);
+  std::unique_lock<std::mutex> lock(self->mutex_);
+  if (!self->prepare(decoder, frame)) {
+    lock.unlock();
+    return avcodec_default_get_buffer2(decoder, frame, flags);
+  }
+  AVBufferRef* buffer = av_buffer_pool_get(self->pool_);
+  if (buffer == nullptr) return AVERROR(ENOMEM);
+  ++self->pictures_;
+  for (int i = 0; i < AV_NUM_DATA_POINTERS; ++i) {
+    frame->data[i] = i < self->planes_ ? buffer->data + self->offset_[i] : nullptr;
+    frame->linesize[i] = i < self->planes_ ? self->linesize_[i] : 0;
+    frame->buf[i] = nullptr;
+  }
+  // The reference reports what the library's pool would have: the budget counts it.
+  buffer->size = self->counted_size_;
+  frame->buf[0] = buffer;
+  frame->extended_data = frame->data;
+  return 0;
+}
+
+}  // namespace clipwalk

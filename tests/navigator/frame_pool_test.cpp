@@ -1,0 +1,128 @@
+// The decoder's own picture pool: pictures decoded into reused, never zero-filled buffers
+// must equal what the ffmpeg tool decodes, and must count against the budget exactly what
+// libavcodec's own buffers count, so that the window keeps the same frames.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "clipwalk/frame_navigator.h"
+#include "navigator/frame_pool.h"
+#include "navigator/libav.h"
+#include "support/navigator_test_peer.h"
+#include "support/probe.h"
+
+namespace clipwalk {
+namespace {
+
+using testing::fixture_path;
+
+// The first `frames` pictures of the file as the ffmpeg tool decodes them, planar 4:2:0.
+std::string ffmpeg_decode(const std::string& path, int frames) {
+  const testing::CommandResult result =
+      testing::run_command({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0",
+                            "-frames:v", std::to_string(frames), "-fps_mode", "passthrough",
+                            "-pix_fmt", "yuv420p", "-f", "rawvideo", "-"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  return result.out;
+}
+
+// Compares a held 4:2:0 picture plane by plane, row by row, with the k-th raw picture.
+::testing::AssertionResult same_picture(const AVFrame* frame, const std::string& raw, size_t k) {
+  const size_t w = static_cast<size_t>(frame->width);
+  const size_t h = static_cast<size_t>(frame->height);
+  const size_t picture = w * h * 3 / 2;
+  if (frame->format != AV_PIX_FMT_YUV420P) return ::testing::AssertionFailure() << "not 4:2:0";
+  if (raw.size() < (k + 1) * picture) {
+    return ::testing::AssertionFailure() << "ffmpeg gave only " << raw.size() / picture;
+  }
+  const char* at = raw.data() + k * picture;
+  for (int plane = 0; plane < 3; ++plane) {
+    const size_t pw = plane == 0 ? w : w / 2;
+    const size_t ph = plane == 0 ? h : h / 2;
+    for (size_t y = 0; y < ph; ++y, at += pw) {
+      const uint8_t* row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
+      if (std::memcmp(row, at, pw) != 0) {
+        return ::testing::AssertionFailure()
+               << "picture " << k << " plane " << plane << " row " << y;
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A budget of 0 keeps two frames, so every picture after the first few lands in a buffer
+// that an evicted frame gave back; the walk back re-decodes into reused buffers again.
+TEST(FramePool, ReusedBuffersHoldExactlyWhatFfmpegDecodes) {
+  struct Case {
+    const char* name;
+    int frames;
+  };
+  // 320x240 with B-frames (small buffers), and 1080p (large buffers).
+  for (const Case c : {Case{"h264_bframes_aac.mp4", 120}, Case{"h264_1080p.mp4", 40}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = fixture_path(c.name);
+    const std::string raw = ffmpeg_decode(path, c.frames);
+    std::string error;
+    auto nav = FrameNavigator::open(path, 1920, 0, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    ASSERT_TRUE(nav->seek_to_seconds(0.0, &error)) << error;
+    ASSERT_TRUE(same_picture(nav->window[nav->current_index].frame.get(), raw, 0));
+    for (int k = 1; k < c.frames; ++k) {
+      ASSERT_TRUE(nav->step_forward(&error)) << error;
+      ASSERT_TRUE(same_picture(nav->window[nav->current_index].frame.get(), raw, size_t(k)));
+    }
+    for (int k = c.frames - 2; k >= c.frames - 30; --k) {
+      ASSERT_TRUE(nav->step_backward(&error)) << error;
+      ASSERT_TRUE(same_picture(nav->window[nav->current_index].frame.get(), raw, size_t(k)));
+    }
+    // The pool served the decoder, and its memory went round: far fewer mappings than
+    // pictures (what the decoder keeps for reference and its threads, plus the window).
+    const uint64_t pictures = nav->frame_pool->pictures();
+    EXPECT_GE(pictures, uint64_t(c.frames));
+    EXPECT_LE(nav->frame_pool->allocations(), pictures / 2);
+  }
+}
+
+// The window's budget counts a held picture by its buffers; with the pool they must add
+// up to what libavcodec's own pool gives the same picture.
+TEST(FramePool, CountsWhatTheLibrarysBuffersCount) {
+  for (const char* name : {"h264_bframes_aac.mp4", "h264_1080p.mp4", "odd_1279x719.mkv",
+                           "hevc_opengop.mkv", "vp9.webm"}) {
+    SCOPED_TRACE(name);
+    std::string error;
+    auto nav = FrameNavigator::open(fixture_path(name), 1920, 0, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    ASSERT_TRUE(nav->seek_to_seconds(0.0, &error)) << error;
+    EXPECT_GT(nav->frame_pool->pictures(), 0u);
+
+    // The same stream through a decoder left with the library's buffers.
+    const AVCodec* codec = avcodec_find_decoder(nav->video_stream->codecpar->codec_id);
+    ASSERT_NE(codec, nullptr);
+    CodecContextPtr plain(avcodec_alloc_context3(codec));
+    ASSERT_NE(plain, nullptr);
+    ASSERT_GE(avcodec_parameters_to_context(plain.get(), nav->video_stream->codecpar), 0);
+    ASSERT_GE(avcodec_open2(plain.get(), codec, nullptr), 0);
+    ASSERT_GE(avformat_seek_file(nav->format_context.get(), -1, INT64_MIN, 0, 0, 0), 0);
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    bool got = false;
+    while (!got && av_read_frame(nav->format_context.get(), packet.get()) >= 0) {
+      if (packet->stream_index == nav->video_stream_index) {
+        ASSERT_GE(avcodec_send_packet(plain.get(), packet.get()), 0);
+        got = avcodec_receive_frame(plain.get(), frame.get()) == 0;
+      }
+      av_packet_unref(packet.get());
+    }
+    if (!got) {
+      ASSERT_GE(avcodec_send_packet(plain.get(), nullptr), 0);
+      got = avcodec_receive_frame(plain.get(), frame.get()) == 0;
+    }
+    ASSERT_TRUE(got);
+    EXPECT_EQ(nav->window.front().bytes, NavigatorTestPeer::frame_bytes(frame.get()));
+  }
+}
+
+}  // namespace
+}  // namespace clipwalk
