@@ -130,7 +130,9 @@ class FrameNavigator {
   ScalerPtr window_scaler;
   ScalerPtr rgba_scaler;
   std::vector<uint8_t> preview_rgba;
-  int64_t preview_rgba_pts = 0;
+  // The picture preview_rgba shows: stamps can repeat, so its place and frame tell it.
+  FramePlace preview_rgba_place;
+  const AVFrame* preview_rgba_frame = nullptr;
   bool preview_rgba_valid = false;
   int32_t source_width = 0;
   int32_t source_height = 0;
@@ -162,8 +164,10 @@ class FrameNavigator {
   bool demuxer_fresh = true;
   // Damaged packets and pictures skipped since the last picture decoded.
   int32_t failures_without_picture = 0;
-  // Byte position up to which the stream's clock was found to run without a reset.
+  // Byte position up to which the stream's clock was found to run without a reset, and
+  // whether a reset was found (then a stamp alone does not say which run a frame is in).
   int64_t clock_steady_through = -1;
+  bool clock_reset_seen = false;
   // The stream's first picture, once a decode from the first packet has shown it.
   bool stream_first_known = false;
   FramePlace stream_first;

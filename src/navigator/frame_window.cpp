@@ -157,6 +157,7 @@ bool FrameNavigator::decode_next_frame(std::string* error_text) {
 
 void FrameNavigator::clear_window() {
   window.clear();
+  preview_rgba_valid = false;
   current_index = 0;
   held_bytes = 0;
   skip_pending = false;

@@ -110,7 +110,10 @@ const uint8_t* FrameNavigator::preview_pixels() {
   if (window.empty() || current_index >= window.size()) return nullptr;
   const HeldFrame& current = window[current_index];
   if (!current.frame) return nullptr;
-  if (preview_rgba_valid && preview_rgba_pts == current.pts) return preview_rgba.data();
+  if (preview_rgba_valid && preview_rgba_frame == current.frame.get() &&
+      same_frame(preview_rgba_place, current.place())) {
+    return preview_rgba.data();
+  }
 
   // libswscale writes whole SIMD blocks, so the last row of a narrow picture can run past
   // width * 4 bytes; the slack after the pixels takes that.
@@ -124,7 +127,8 @@ const uint8_t* FrameNavigator::preview_pixels() {
   uint8_t* planes[4] = {preview_rgba.data(), nullptr, nullptr, nullptr};
   const int line_sizes[4] = {preview_width * 4, 0, 0, 0};
   sws_scale(rgba_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, line_sizes);
-  preview_rgba_pts = current.pts;
+  preview_rgba_place = current.place();
+  preview_rgba_frame = current.frame.get();
   preview_rgba_valid = true;
   return preview_rgba.data();
 }

@@ -100,6 +100,10 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
   const double s = seconds >= 0.0 ? seconds : 0.0;  // negative and NaN both mean the start
   const int64_t target = seconds_to_pts(s);
 
+  // Once the clock is known to start again, a held frame with the stamp may lie in a later
+  // run than the frame a plain decode shows first: only the full road can tell.
+  if (clock_reset_seen) return full_seek(target, s, error_text);
+
   if (locate_in_window(target)) return true;
 
   if (!window.empty()) {
@@ -173,6 +177,7 @@ bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_p
     if (video && !before_landing) break;
   }
   if (!reset_seen) clock_steady_through = landing_position;
+  clock_reset_seen = clock_reset_seen || reset_seen;
   return earlier_reaches;
 }
 

@@ -19,7 +19,10 @@ constexpr double kSpareFrames = 4.0;
 }  // namespace
 
 void FrameNavigator::begin_unheld(int64_t target, double seconds) {
-  unheld.active = unheld.allowed && frames_per_second > 0.0;
+  // A wrong guess is mended by decoding again, which needs an input that can be read twice
+  // and a known end (without one, every picture would look far from the landing).
+  unheld.active = unheld.allowed && frames_per_second > 0.0 && duration_seconds > 0.0 &&
+                  input_can_be_read_again();
   unheld.target_pts = target;
   unheld.target_seconds = seconds;
   unheld.standing = false;

@@ -205,17 +205,23 @@ int64_t FrameNavigator::exact_frame_index() const {
     return same_frame(place, {prescan_pts[static_cast<size_t>(index)],
                               prescan_positions[static_cast<size_t>(index)]});
   };
-  const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), place.pts);
-  const auto lower = static_cast<int64_t>(bound - prescan_pts.begin());
-  if (prescan_sorted) {
-    for (int64_t index = lower; index < n && prescan_pts[static_cast<size_t>(index)] == place.pts;
-         ++index) {
-      if (matches(index)) return index;
-    }
-  } else {
+  if (!prescan_sorted) {
+    // Runs of a clock that starts again: the picture is found by its packet, else by the
+    // first entry with its stamp.
+    int64_t first_equal = -1;
     for (int64_t index = 0; index < n; ++index) {
       if (matches(index)) return index;
+      if (first_equal < 0 && prescan_pts[static_cast<size_t>(index)] == place.pts) {
+        first_equal = index;
+      }
     }
+    return first_equal >= 0 ? first_equal : n - 1;
+  }
+  const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), place.pts);
+  const auto lower = static_cast<int64_t>(bound - prescan_pts.begin());
+  for (int64_t index = lower; index < n && prescan_pts[static_cast<size_t>(index)] == place.pts;
+       ++index) {
+    if (matches(index)) return index;
   }
   return lower == n ? n - 1 : lower;
 }

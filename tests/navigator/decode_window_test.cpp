@@ -210,7 +210,7 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
   EXPECT_EQ(first, nav->preview_rgba.data());
   // The pixels, then slack for libswscale's block writes.
   EXPECT_GE(nav->preview_rgba.size(), kPixelBytes);
-  EXPECT_EQ(nav->preview_rgba_pts, nav->current_stamp()->pts);
+  EXPECT_EQ(nav->preview_rgba_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
   // Asking again for the same frame converts nothing: overwritten bytes stay as they are.
   std::fill(nav->preview_rgba.begin(), nav->preview_rgba.end(), uint8_t{0});
@@ -218,11 +218,33 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
   EXPECT_TRUE(alpha_is(0));
   ASSERT_TRUE(nav->decode_next_frame());
   ASSERT_NE(nav->preview_pixels(), nullptr);
-  EXPECT_EQ(nav->preview_rgba_pts, nav->current_stamp()->pts);
+  EXPECT_EQ(nav->preview_rgba_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
   nav->clear_window();
   EXPECT_EQ(nav->current_stamp(), nullptr);
   EXPECT_EQ(nav->preview_pixels(), nullptr);
+}
+
+// Two pictures can share a stamp (2000 fps in milliseconds): the second is converted anew,
+// not served from the first one's pixels.
+TEST(PreviewPixels, PicturesWithOneStampAreConvertedEach) {
+  auto nav = open_fixture("fps2000.mkv", 1920, 1 << 30);
+  ASSERT_NE(nav, nullptr);
+  ASSERT_TRUE(nav->decode_next_frame());
+  int pairs = 0;
+  for (int k = 0; k < 40 && nav->decode_next_frame(); ++k) {
+    const HeldFrame& previous = nav->window[nav->current_index - 1];
+    const HeldFrame& current = nav->window[nav->current_index];
+    if (previous.pts != current.pts) continue;
+    ++pairs;
+    nav->current_index -= 1;
+    ASSERT_NE(nav->preview_pixels(), nullptr);
+    nav->current_index += 1;
+    ASSERT_NE(nav->preview_pixels(), nullptr);
+    EXPECT_EQ(nav->preview_rgba_place.position, current.position);
+    EXPECT_NE(previous.position, current.position);
+  }
+  EXPECT_GT(pairs, 0);
 }
 
 }  // namespace
