@@ -4,6 +4,7 @@
 #include <string>
 
 #include "clipwalk/ffmpeg_handles.h"
+#include "navigator/libav.h"
 
 namespace clipwalk {
 
@@ -12,5 +13,21 @@ namespace clipwalk {
 // and must outlive the demuxer.
 FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
                               std::string* error_text);
+
+// Where a stream's clock starts again (recordings joined byte to byte, a broadcast clock
+// reset): a decode stamp below the one before it. Fed the video packets in file order.
+class ClockRuns {
+ public:
+  // True when this packet begins a new run of the clock.
+  bool starts_run(const AVPacket& packet) {
+    const bool reset =
+        packet.dts != AV_NOPTS_VALUE && last_dts_ != AV_NOPTS_VALUE && packet.dts < last_dts_;
+    if (packet.dts != AV_NOPTS_VALUE) last_dts_ = packet.dts;
+    return reset;
+  }
+
+ private:
+  int64_t last_dts_ = AV_NOPTS_VALUE;
+};
 
 }  // namespace clipwalk

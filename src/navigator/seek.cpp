@@ -159,18 +159,17 @@ bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_p
   bool reset_seen = false;
   bool run_reaches = false;  // the run being read holds a stamp at or after the target
   bool earlier_reaches = false;
-  int64_t last_dts = AV_NOPTS_VALUE;
+  ClockRuns clock;
   for (deadline.arm(); av_read_frame(scanner.get(), scanned.get()) >= 0; deadline.arm()) {
     const AVPacket& p = *scanned;
     const bool video = p.stream_index == video_stream_index;
     const bool before_landing = p.pos < landing_position;
     if (video && before_landing) {
-      if (p.dts != AV_NOPTS_VALUE && last_dts != AV_NOPTS_VALUE && p.dts < last_dts) {
+      if (clock.starts_run(p)) {
         reset_seen = true;
         earlier_reaches = earlier_reaches || run_reaches;
         run_reaches = false;
       }
-      if (p.dts != AV_NOPTS_VALUE) last_dts = p.dts;
       run_reaches = run_reaches || (p.pts != AV_NOPTS_VALUE && p.pts >= target);
     }
     av_packet_unref(scanned.get());

@@ -118,7 +118,7 @@ void FrameNavigator::run_prescan() {
         // download), which decodes to nothing.
         const bool corrupt_counts = (demuxer->iformat->flags & AVFMT_TS_DISCONT) != 0;
         bool keyframe_seen = false;
-        int64_t last_dts = AV_NOPTS_VALUE;
+        ClockRuns clock;
         size_t untimed_leading = 0;
         bool any_timed = false;
         int64_t duration = 0;  // the first packet duration the container gives
@@ -130,11 +130,7 @@ void FrameNavigator::run_prescan() {
                               (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
                               (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
           if (counts) {
-            if (run_starts.empty() ||
-                (p.dts != AV_NOPTS_VALUE && last_dts != AV_NOPTS_VALUE && p.dts < last_dts)) {
-              run_starts.push_back(counted.size());
-            }
-            if (p.dts != AV_NOPTS_VALUE) last_dts = p.dts;
+            if (clock.starts_run(p) || run_starts.empty()) run_starts.push_back(counted.size());
             if (duration <= 0 && p.duration > 0) duration = p.duration;
             const bool timed = p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE;
             if (!timed && !any_timed) ++untimed_leading;
