@@ -2,7 +2,11 @@
 // own pool lays them out, never zero-filled, reused once the frames holding them are freed.
 #include "navigator/frame_pool.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -21,12 +25,25 @@ size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * 
 AVBufferRef* allocate_picture(void* opaque, size_t size) {
   AVBufferRef* buffer = av_buffer_alloc(size);
   if (buffer != nullptr) {
+    populate_pages(buffer->data, size);
     static_cast<std::atomic<uint64_t>*>(opaque)->fetch_add(1, std::memory_order_relaxed);
   }
   return buffer;
 }
 
 }  // namespace
+
+void populate_pages(uint8_t* data, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) / page * page;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
 
 FramePool::~FramePool() { av_buffer_pool_uninit(&pool_); }
 

@@ -6,6 +6,7 @@
 
 #include "clipwalk/frame_navigator.h"
 #include "navigator/errors.h"
+#include "navigator/frame_pool.h"
 #include "navigator/libav.h"
 
 extern "C" {
@@ -92,6 +93,7 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
     set_error(error_text, "could not allocate a preview frame: " + error_description(allocated));
     return false;
   }
+  populate_pages(frame->buf[0]->data, frame->buf[0]->size);
   window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
                                            source_format, preview_width, preview_height,
                                            held_format, SWS_BILINEAR, nullptr, nullptr, nullptr));
