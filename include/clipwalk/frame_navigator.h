@@ -23,16 +23,25 @@ inline constexpr uint64_t kDefaultCacheBudgetBytes = uint64_t{256} * 1024 * 1024
 struct NavigatorTestPeer;
 class FramePool;
 
-// Pictures a full seek decodes without holding them, because the budget would evict them
-// before the landing (unheld_frames.cpp); internal bookkeeping of the navigator.
+// Pictures a full seek or a backward refill decodes without holding them, because the budget
+// would evict them before the landing (unheld_frames.cpp); internal bookkeeping of the navigator.
 struct UnheldFrames {
   bool allowed = true;  // false while a seek is done again holding every picture
-  bool active = false;  // inside the walk of a full seek to its target
+  bool active = false;  // inside the walk of a full seek or a refill to its target
   int64_t target_pts = 0;
   double target_seconds = 0.0;
   bool standing = false;  // an unheld picture is counted in front of the window
   uint64_t standing_bytes = 0;
   uint64_t passed = 0;  // pictures not held over the navigator's life (for tests and benchmarks)
+  bool passed_in_seek = false;  // a picture was left unheld in this seek
+  int64_t last_passed_pts = 0;  // stamp of the latest one
+  // Far enough before the landing, pictures no other picture refers to are not even
+  // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
+  bool skipping = false;
+  double skip_until_seconds = 0.0;
+  bool skip_offered = false;      // a packet went to the decoder marked skippable in this seek
+  int64_t skip_latest_stamp = 0;  // the latest pts or dts of those packets
+  uint64_t skip_offers = 0;  // such packets over the navigator's life (for tests and benchmarks)
   // What a scaled preview picture of this pixel format counts against the budget.
   int preview_format = -1;
   uint64_t preview_bytes = 0;
@@ -187,7 +196,7 @@ class FrameNavigator {
   // The decoders' picture buffers: neither zero-filled nor given back while frames come and
   // go. Freed after the decoder; buffers still held outlive it.
   std::unique_ptr<FramePool> frame_pool;
-  // Pictures a full seek leaves unheld because the budget would evict them anyway.
+  // Pictures a full seek or a refill leaves unheld because the budget would evict them anyway.
   UnheldFrames unheld;
   // Shared with the prescan worker; nothing else crosses threads.
   std::thread prescan_thread;  // started by start_prescan, joined by the destructor
@@ -229,6 +238,10 @@ class FrameNavigator {
   bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
   void evict_unheld();
   uint64_t held_size(const AVFrame* picture);
+  double landing_seconds() const;
+  double unheld_margin_frames(uint64_t bytes) const;
+  bool can_skip_unreferenced() const;
+  void offer_skip(const AVPacket& next);
   int64_t frame_interval_ticks(const AVFrame* frame) const;
   bool learn_leading_stamps();
   bool note_decode_failure(const char* prefix, int result, std::string* error_text);

@@ -74,11 +74,16 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   // The saved frames keep their share of the budget while the re-decoded ones fill the rest.
   const uint64_t reserved = std::min(saved_bytes, cache_budget_bytes);
   cache_budget_bytes -= reserved;
-  struct BudgetRestore {
+  struct Restore {
     uint64_t& budget;
     uint64_t reserved;
-    ~BudgetRestore() { budget += reserved; }
-  } restore{cache_budget_bytes, reserved};
+    bool& unheld_allowed;
+    bool was_allowed;
+    ~Restore() {
+      budget += reserved;
+      unheld_allowed = was_allowed;
+    }
+  } restore{cache_budget_bytes, reserved, unheld.allowed, unheld.allowed};
 
   double span = frames_per_second > 0.0 ? kRefillFramesBefore / frames_per_second : 1.0;
   if (span < 1.0) span = 1.0;
@@ -106,6 +111,15 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
       // A first picture after the anchor means the seek landed late. Later on, damage can
       // show a picture early, so only a run of them proves the anchor is not coming.
       passed = !reached && (first ? after_in_a_row == 1 : after_in_a_row >= kPassedRun);
+      // Like a full seek, the refill need not hold what its budget evicts before the anchor.
+      if (first && !reached && !passed) begin_unheld(anchor_pts, anchor_seconds);
+    }
+    if (!end_unheld()) {
+      // A picture left unheld would still be in the window: the same road, holding every one.
+      unheld.allowed = false;
+      --attempt;
+      span /= 2.0;
+      continue;
     }
     // From the start of the stream a first picture without a timestamp is rightly start_pts.
     const bool guessed = landing_stamp_guessed && seek_point > 0.0;

@@ -3,7 +3,6 @@
 // libavcodec's own buffers count, so that the window keeps the same frames.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,45 +11,14 @@
 #include "navigator/libav.h"
 #include "support/navigator_test_peer.h"
 #include "support/probe.h"
+#include "support/raw_pictures.h"
 
 namespace clipwalk {
 namespace {
 
+using testing::ffmpeg_decode;
 using testing::fixture_path;
-
-// The first `frames` pictures of the file as the ffmpeg tool decodes them, planar 4:2:0.
-std::string ffmpeg_decode(const std::string& path, int frames) {
-  const testing::CommandResult result =
-      testing::run_command({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0",
-                            "-frames:v", std::to_string(frames), "-fps_mode", "passthrough",
-                            "-pix_fmt", "yuv420p", "-f", "rawvideo", "-"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  return result.out;
-}
-
-// Compares a held 4:2:0 picture plane by plane, row by row, with the k-th raw picture.
-::testing::AssertionResult same_picture(const AVFrame* frame, const std::string& raw, size_t k) {
-  const size_t w = static_cast<size_t>(frame->width);
-  const size_t h = static_cast<size_t>(frame->height);
-  const size_t picture = w * h * 3 / 2;
-  if (frame->format != AV_PIX_FMT_YUV420P) return ::testing::AssertionFailure() << "not 4:2:0";
-  if (raw.size() < (k + 1) * picture) {
-    return ::testing::AssertionFailure() << "ffmpeg gave only " << raw.size() / picture;
-  }
-  const char* at = raw.data() + k * picture;
-  for (int plane = 0; plane < 3; ++plane) {
-    const size_t pw = plane == 0 ? w : w / 2;
-    const size_t ph = plane == 0 ? h : h / 2;
-    for (size_t y = 0; y < ph; ++y, at += pw) {
-      const uint8_t* row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
-      if (std::memcmp(row, at, pw) != 0) {
-        return ::testing::AssertionFailure()
-               << "picture " << k << " plane " << plane << " row " << y;
-      }
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
+using testing::same_picture;
 
 // A budget of 0 keeps two frames, so every picture after the first few lands in a buffer
 // that an evicted frame gave back; the walk back re-decodes into reused buffers again.

@@ -9,6 +9,7 @@
 
 #include "clipwalk/frame_navigator.h"
 #include "support/frame_truth.h"
+#include "support/raw_pictures.h"
 
 namespace clipwalk {
 namespace {
@@ -70,6 +71,64 @@ TEST(UnheldFrames, FullSeekKeepsTheWindowThatHoldingEveryPictureGives) {
     passed += nav->unheld.passed;
   }
   EXPECT_GT(passed, 0u);  // the cases above do leave pictures unheld
+}
+
+// Far before the landing, pictures no other picture refers to are not decoded at all, in a
+// seek and in a backward refill. Every picture the navigator shows afterwards, held by the
+// seek, decoded on forward or decoded again backward, must still carry the stamp and the
+// pixels a plain decode gives it.
+TEST(UnheldFrames, SkippedPicturesLeaveEveryOtherPictureAsAPlainDecodeShowsIt) {
+  struct Case {
+    const char* name;
+    double seconds;
+    uint64_t budget;
+  };
+  // H.264 with B-frames, early and late in a GOP; open-GOP HEVC after a CRA; an edit list.
+  const Case cases[] = {{"h264_bframes_aac.mp4", 1.9, 0},
+                        {"h264_bframes_aac.mp4", 5.9, kMiB},
+                        {"hevc_opengop.mkv", 3.9, 0},
+                        {"editlist.mp4", 3.9, 0}};
+  constexpr int kForward = 12;
+  constexpr int kBackward = 60;
+  uint64_t refill_offers = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.name << " at " << c.seconds << " s, budget " << c.budget / kMiB << " MiB");
+    const std::string path = fixture_path(c.name);
+    const testing::FrameTruth& truth = testing::frame_truth(path);
+    const std::string raw = testing::ffmpeg_decode(path);
+    std::string error;
+    auto nav = FrameNavigator::open(path, 1920, c.budget, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    ASSERT_EQ(raw.size(),
+              truth.frames.size() * size_t(nav->source_width) * size_t(nav->source_height) * 3 / 2);
+    ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
+    EXPECT_GT(nav->unheld.skip_offers, 0u);  // the case does reach the skipping
+
+    const size_t landing = truth.landing(c.seconds);
+    ASSERT_LE(nav->window.size(), landing + 1);
+    const size_t front = landing + 1 - nav->window.size();
+    for (size_t i = 0; i < nav->window.size(); ++i) {
+      EXPECT_EQ(nav->window[i].pts, truth.frames[front + i]);
+      EXPECT_TRUE(testing::same_picture(nav->window[i].frame.get(), raw, front + i));
+    }
+    size_t k = landing;
+    for (int step = 0; step < kForward && k + 1 < truth.frames.size(); ++step, ++k) {
+      ASSERT_TRUE(nav->step_forward(&error)) << error;
+      const HeldFrame& held = nav->window[nav->current_index];
+      ASSERT_EQ(held.pts, truth.frames[k + 1]);
+      ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k + 1));
+    }
+    const uint64_t offers_before_walk = nav->unheld.skip_offers;
+    for (int step = 0; step < kBackward && k > 0; ++step, --k) {
+      ASSERT_TRUE(nav->step_backward(&error)) << error;
+      const HeldFrame& held = nav->window[nav->current_index];
+      ASSERT_EQ(held.pts, truth.frames[k - 1]);
+      ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k - 1));
+    }
+    refill_offers += nav->unheld.skip_offers - offers_before_walk;
+  }
+  EXPECT_GT(refill_offers, 0u);  // the walks back skip pictures in their refills too
 }
 
 // When the stream ends before the frame rate said, the unheld guess was wrong: the seek is
