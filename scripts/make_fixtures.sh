@@ -291,6 +291,19 @@ f_ts_damaged() {
   for k in 1 2 3 4 5 6; do overwrite "$TMP" $((pos + k * 188 + 4)) 184 125; done
 }
 
+# A faulty stamp: packet 31's pts is moved a frame later, onto the stamp of the picture shown
+# after it, after which a decoder takes each picture's dts for its stamp; packet 140's pts is
+# moved off its dts, so that picture shows which stamp won. Stamps rewritten by stream copy,
+# one GOP of 6 s.
+f_faulty_pts() {
+  ff -f lavfi -i "$(src 320x240 6)" "${X264[@]}" -preset veryfast -bf 2 \
+    -x264-params keyint=300:min-keyint=300:b-pyramid=none:scenecut=0 "${OUT_FLAGS[@]}" "$TMP.src.mp4"
+  ff -i "$TMP.src.mp4" -c copy \
+    -bsf:v "setts=pts=if(eq(N\\,31)\\,PTS+512\\,if(eq(N\\,140)\\,PTS+256\\,PTS))" \
+    "${OUT_FLAGS[@]}" -f mp4 "$TMP"
+  rm -f "$TMP.src.mp4"
+}
+
 # 2000 fps in Matroska's millisecond time base: pairs of frames share a stamp.
 f_fps2000() {
   ff -f lavfi -i "testsrc2=size=160x120:rate=2000:duration=0.3" "${X264[@]}" -preset veryfast \
@@ -344,6 +357,7 @@ gen ts_midcut.ts f_ts_midcut
 gen zeroed_keyframe.mp4 f_zeroed_keyframe
 gen ts_damaged.ts f_ts_damaged
 gen fps2000.mkv f_fps2000
+gen faulty_pts.mp4 f_faulty_pts
 gen single.jpg f_single_jpeg
 gen pal8_large.png f_pal8_large
 gen concat_twice.ffconcat f_concat_twice

@@ -39,9 +39,11 @@ struct UnheldFrames {
   // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
   bool skipping = false;
   double skip_until_seconds = 0.0;
-  bool skip_offered = false;      // a packet went to the decoder marked skippable in this seek
-  int64_t skip_latest_stamp = 0;  // the latest pts or dts of those packets
+  bool skip_offered = false;         // a packet went to the decoder marked skippable in this seek
+  int64_t skip_latest_stamp = 0;     // the latest pts or dts of those packets
+  std::vector<int64_t> skip_stamps;  // their pts
   uint64_t skip_offers = 0;  // such packets over the navigator's life (for tests and benchmarks)
+  uint64_t redone = 0;       // seeks and refill attempts done again holding every picture
   // What a scaled preview picture of this pixel format counts against the budget.
   int preview_format = -1;
   uint64_t preview_bytes = 0;
@@ -241,6 +243,7 @@ class FrameNavigator {
   double landing_seconds() const;
   double unheld_margin_frames(uint64_t bytes) const;
   bool can_skip_unreferenced() const;
+  bool skips_left_stamps_alone();
   void offer_skip(const AVPacket& next);
   int64_t frame_interval_ticks(const AVFrame* frame) const;
   bool learn_leading_stamps();

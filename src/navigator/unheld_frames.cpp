@@ -87,6 +87,7 @@ void FrameNavigator::begin_unheld(int64_t target, double seconds) {
   unheld.standing_bytes = 0;
   unheld.passed_in_seek = false;
   unheld.skip_offered = false;
+  unheld.skip_stamps.clear();
   unheld.skipping = false;
   if (unheld.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
     // Every picture of the stream is held at one size: the first one tells.
@@ -110,22 +111,38 @@ void FrameNavigator::offer_skip(const AVPacket& next) {
   unheld.skip_latest_stamp =
       unheld.skip_offered ? std::max(unheld.skip_latest_stamp, latest) : latest;
   unheld.skip_offered = true;
+  unheld.skip_stamps.push_back(next.pts);
   ++unheld.skip_offers;
 }
 
+bool FrameNavigator::skips_left_stamps_alone() {
+  if (!unheld.skip_offered) return true;
+  // A skipped picture must have come before the last one left unheld, as its stamps say.
+  if (!unheld.passed_in_seek || unheld.skip_latest_stamp >= unheld.last_passed_pts) return false;
+  // The decoder takes a picture's pts as its stamp until the pts it has shown run backwards
+  // or repeat more often than the dts do, and the dts from then on: a picture it never
+  // showed can change that choice for every later one. Where no shown picture had a faulty
+  // stamp and no two skippable packets share one, the skipped pictures had none either.
+  const AVCodecContext& decoder = *decoder_context;
+  if (decoder.pts_correction_num_faulty_pts != 0 || decoder.pts_correction_num_faulty_dts != 0) {
+    return false;
+  }
+  std::sort(unheld.skip_stamps.begin(), unheld.skip_stamps.end());
+  return std::adjacent_find(unheld.skip_stamps.begin(), unheld.skip_stamps.end()) ==
+         unheld.skip_stamps.end();
+}
+
 bool FrameNavigator::end_unheld() {
-  // A skipped picture must have come before the last one left unheld, as its stamps say;
-  // stamps the decoder chose otherwise (from faulty ones) make the seek go again in full.
-  const bool skips_before_unheld =
-      !unheld.skip_offered ||
-      (unheld.passed_in_seek && unheld.skip_latest_stamp < unheld.last_passed_pts);
-  const bool exact = !unheld.standing && skips_before_unheld;
+  // Where the skipping may have changed a stamp, the seek goes again in full.
+  const bool exact = !unheld.standing && skips_left_stamps_alone();
   unheld.active = false;
   unheld.standing = false;
   unheld.passed_in_seek = false;
   unheld.skipping = false;
   unheld.skip_offered = false;
+  unheld.skip_stamps.clear();
   if (decoder_context) decoder_context->skip_frame = AVDISCARD_DEFAULT;
+  if (!exact) ++unheld.redone;
   return exact;
 }
 

@@ -40,7 +40,7 @@ inline constexpr DamagedFixture kDamagedFixtures[] = {
     {"ts_untimed.ts"}, {"hevc_opengop.ts"},  {"truncated.mp4"},
     {"editlist.mp4"},  {"ts_midcut.ts"},     {"zeroed_keyframe.mp4", false},
     {"ts_damaged.ts"}, {"fps2000.mkv"},      {"concat_twice.ffconcat"},
-    {"single.jpg"},    {"pal8_large.png"}};
+    {"single.jpg"},    {"pal8_large.png"},   {"faulty_pts.mp4"}};
 
 // A test name for a fixture parameter: the file name with '_' for what is not a letter or digit.
 inline std::string fixture_test_name(const ::testing::TestParamInfo<const char*>& info) {
