@@ -56,9 +56,11 @@ bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& dec
     return false;
   }
   decoded = nav.frames_decoded - before;
-  std::printf("seek_s=%.6f\nseek_decoded=%llu\nlanded_pts=%lld\n", elapsed,
-              static_cast<unsigned long long>(decoded),
-              static_cast<long long>(nav.current_stamp()->pts));
+  std::printf(
+      "seek_s=%.6f\nseek_decoded=%llu\nseek_window=%zu\nseek_redone=%llu\nlanded_pts=%lld\n",
+      elapsed, static_cast<unsigned long long>(decoded), nav.window.size(),
+      static_cast<unsigned long long>(nav.unheld.redone),
+      static_cast<long long>(nav.current_stamp()->pts));
   return true;
 }
 

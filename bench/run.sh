@@ -63,6 +63,7 @@ count=(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=
 cmd_seek_cw() { cmd=("$cw" "$H264" 38 0); }
 cmd_seek_ff() { cmd=("${ff[@]}" -ss 38 -i "$H264" -frames:v 1 -f null -); }
 cmd_budget() { cmd=("$cw" "$H264" 38 0 "$1"); }
+cmd_budget_inside() { cmd=("$hp" seek "$H264" 38 "$1"); }
 cmd_hevc_cw() { cmd=("$cw" "$HEVC" 18 0); }
 cmd_hevc_ff_scaled() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -vf scale=1920:1080:flags=bilinear -f null -); }
 cmd_hevc_ff() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -f null -); }
@@ -126,6 +127,7 @@ cycle() {
 
 cycle seek seek_cw seek_ff
 cycle budget budget:0 budget:16 budget:64 budget:128 budget:256 budget:512 seek_ff
+for budget in 0 16 64 128 256 512; do measure budget_inside 1 budget_inside "$budget"; done
 cycle hevc hevc_cw hevc_ff_scaled hevc_ff
 cycle walk walk_cw walk_ff
 measure walk_inside 1 walk_inside
