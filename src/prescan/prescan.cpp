@@ -201,6 +201,14 @@ int64_t FrameNavigator::exact_frame_index() const {
     return same_frame(place, {prescan_pts[static_cast<size_t>(index)],
                               prescan_positions[static_cast<size_t>(index)]});
   };
+  // A decoder that found the pts faulty stamps its pictures by dts: the packet alone then
+  // tells which one the picture is.
+  const auto by_packet = [&]() -> int64_t {
+    if (place.position < 0) return -1;
+    const auto found =
+        std::find(prescan_positions.begin(), prescan_positions.end(), place.position);
+    return found == prescan_positions.end() ? -1 : found - prescan_positions.begin();
+  };
   if (!prescan_sorted) {
     // Runs of a clock that starts again: the picture is found by its packet, else by the
     // first entry with its stamp.
@@ -211,6 +219,8 @@ int64_t FrameNavigator::exact_frame_index() const {
         first_equal = index;
       }
     }
+    const int64_t packet_index = by_packet();
+    if (packet_index >= 0) return packet_index;
     return first_equal >= 0 ? first_equal : n - 1;
   }
   const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), place.pts);
@@ -219,6 +229,8 @@ int64_t FrameNavigator::exact_frame_index() const {
        ++index) {
     if (matches(index)) return index;
   }
+  const int64_t packet_index = by_packet();
+  if (packet_index >= 0) return packet_index;
   return lower == n ? n - 1 : lower;
 }
 
