@@ -291,18 +291,20 @@ f_ts_damaged() {
   for k in 1 2 3 4 5 6; do overwrite "$TMP" $((pos + k * 188 + 4)) 184 125; done
 }
 
-# A faulty stamp: packet 31's pts is moved a frame later, onto the stamp of the picture shown
-# after it, after which a decoder takes each picture's dts for its stamp; packet 140's pts is
-# moved off its dts, so that picture shows which stamp won. Stamps rewritten by stream copy,
-# one GOP of 6 s.
-f_faulty_pts() {
+# Faulty stamps, rewritten by stream copy with the setts bitstream filter in one GOP of 6 s:
+# after the fault a decoder takes each picture's dts for its stamp, and packet 140's pts,
+# moved off its dts, shows which stamp won. retimed EXPR: pts of packet N as EXPR of PTS.
+retimed() {
   ff -f lavfi -i "$(src 320x240 6)" "${X264[@]}" -preset veryfast -bf 2 \
     -x264-params keyint=300:min-keyint=300:b-pyramid=none:scenecut=0 "${OUT_FLAGS[@]}" "$TMP.src.mp4"
-  ff -i "$TMP.src.mp4" -c copy \
-    -bsf:v "setts=pts=if(eq(N\\,31)\\,PTS+512\\,if(eq(N\\,140)\\,PTS+256\\,PTS))" \
+  ff -i "$TMP.src.mp4" -c copy -bsf:v "setts=pts=if(eq(N\\,140)\\,PTS+256\\,$1)" \
     "${OUT_FLAGS[@]}" -f mp4 "$TMP"
   rm -f "$TMP.src.mp4"
 }
+# Packet 31's pts moved a frame later, onto the stamp of the picture shown after it.
+f_faulty_pts() { retimed "if(eq(N\\,31)\\,PTS+512\\,PTS)"; }
+# The pts of packets 30 and 31, two B-frames in a row, swapped.
+f_swapped_pts() { retimed "if(eq(N\\,30)\\,PTS+512\\,if(eq(N\\,31)\\,PTS-512\\,PTS))"; }
 
 # 2000 fps in Matroska's millisecond time base: pairs of frames share a stamp.
 f_fps2000() {
@@ -358,6 +360,7 @@ gen zeroed_keyframe.mp4 f_zeroed_keyframe
 gen ts_damaged.ts f_ts_damaged
 gen fps2000.mkv f_fps2000
 gen faulty_pts.mp4 f_faulty_pts
+gen swapped_pts.mp4 f_swapped_pts
 gen single.jpg f_single_jpeg
 gen pal8_large.png f_pal8_large
 gen concat_twice.ffconcat f_concat_twice

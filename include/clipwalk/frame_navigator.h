@@ -39,9 +39,14 @@ struct UnheldFrames {
   // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
   bool skipping = false;
   double skip_until_seconds = 0.0;
-  bool skip_offered = false;         // a packet went to the decoder marked skippable in this seek
-  int64_t skip_latest_stamp = 0;     // the latest pts or dts of those packets
-  std::vector<int64_t> skip_stamps;  // their pts
+  bool skip_offered = false;      // a packet went to the decoder marked skippable in this seek
+  int64_t skip_latest_stamp = 0;  // the latest pts or dts of those packets
+  struct Offer {
+    int64_t pts = 0;
+    int64_t position = 0;
+  };
+  std::vector<Offer> offers;             // those packets, in decode order
+  std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
   uint64_t skip_offers = 0;  // such packets over the navigator's life (for tests and benchmarks)
   uint64_t redone = 0;       // seeks and refill attempts done again holding every picture
   // What a scaled preview picture of this pixel format counts against the budget.

@@ -87,7 +87,8 @@ void FrameNavigator::begin_unheld(int64_t target, double seconds) {
   unheld.standing_bytes = 0;
   unheld.passed_in_seek = false;
   unheld.skip_offered = false;
-  unheld.skip_stamps.clear();
+  unheld.offers.clear();
+  unheld.shown_positions.clear();
   unheld.skipping = false;
   if (unheld.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
     // Every picture of the stream is held at one size: the first one tells.
@@ -100,8 +101,8 @@ void FrameNavigator::begin_unheld(int64_t target, double seconds) {
 void FrameNavigator::offer_skip(const AVPacket& next) {
   // Packets come in decode order; the first one stamped too late, or not at all, ends
   // the skipping for the rest of the seek.
-  const bool skippable =
-      next.pts != AV_NOPTS_VALUE && pts_to_seconds(next.pts) < unheld.skip_until_seconds;
+  const bool skippable = next.pts != AV_NOPTS_VALUE && next.pos >= 0 &&
+                         pts_to_seconds(next.pts) < unheld.skip_until_seconds;
   decoder_context->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   if (!skippable) {
     unheld.skipping = false;
@@ -111,7 +112,7 @@ void FrameNavigator::offer_skip(const AVPacket& next) {
   unheld.skip_latest_stamp =
       unheld.skip_offered ? std::max(unheld.skip_latest_stamp, latest) : latest;
   unheld.skip_offered = true;
-  unheld.skip_stamps.push_back(next.pts);
+  unheld.offers.push_back({next.pts, next.pos});
   ++unheld.skip_offers;
 }
 
@@ -122,14 +123,30 @@ bool FrameNavigator::skips_left_stamps_alone() {
   // The decoder takes a picture's pts as its stamp until the pts it has shown run backwards
   // or repeat more often than the dts do, and the dts from then on: a picture it never
   // showed can change that choice for every later one. Where no shown picture had a faulty
-  // stamp and no two skippable packets share one, the skipped pictures had none either.
+  // stamp, no two skippable packets share one, and the skipped pictures' stamps ascend in
+  // decode order between the pictures shown (as non-reference pictures are shown in every
+  // usual structure), the skipped pictures had no faulty stamp either.
   const AVCodecContext& decoder = *decoder_context;
   if (decoder.pts_correction_num_faulty_pts != 0 || decoder.pts_correction_num_faulty_dts != 0) {
     return false;
   }
-  std::sort(unheld.skip_stamps.begin(), unheld.skip_stamps.end());
-  return std::adjacent_find(unheld.skip_stamps.begin(), unheld.skip_stamps.end()) ==
-         unheld.skip_stamps.end();
+  std::vector<int64_t>& shown = unheld.shown_positions;
+  std::sort(shown.begin(), shown.end());
+  bool in_run = false;
+  int64_t previous = 0;
+  std::vector<int64_t> stamps;
+  for (const UnheldFrames::Offer& offer : unheld.offers) {
+    stamps.push_back(offer.pts);
+    if (std::binary_search(shown.begin(), shown.end(), offer.position)) {
+      in_run = false;  // decoded: the run of skipped pictures ends
+      continue;
+    }
+    if (in_run && offer.pts <= previous) return false;
+    in_run = true;
+    previous = offer.pts;
+  }
+  std::sort(stamps.begin(), stamps.end());
+  return std::adjacent_find(stamps.begin(), stamps.end()) == stamps.end();
 }
 
 bool FrameNavigator::end_unheld() {
@@ -140,7 +157,8 @@ bool FrameNavigator::end_unheld() {
   unheld.passed_in_seek = false;
   unheld.skipping = false;
   unheld.skip_offered = false;
-  unheld.skip_stamps.clear();
+  unheld.offers.clear();
+  unheld.shown_positions.clear();
   if (decoder_context) decoder_context->skip_frame = AVDISCARD_DEFAULT;
   if (!exact) ++unheld.redone;
   return exact;
@@ -165,6 +183,7 @@ uint64_t FrameNavigator::held_size(const AVFrame* picture) {
 }
 
 bool FrameNavigator::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
+  if (unheld.skip_offered) unheld.shown_positions.push_back(picture->pkt_pos);
   if (!unheld.active || pts >= unheld.target_pts) return false;
   const uint64_t bytes = held_size(picture);
   if (bytes == 0) return false;
