@@ -27,27 +27,29 @@ class FramePool;
 // would evict them before the landing (unheld_frames.cpp); internal bookkeeping of the navigator.
 struct UnheldFrames {
   bool allowed = true;  // false while a seek is done again holding every picture
-  bool active = false;  // inside the walk of a full seek or a refill to its target
-  int64_t target_pts = 0;
-  double target_seconds = 0.0;
-  bool standing = false;  // an unheld picture is counted in front of the window
-  uint64_t standing_bytes = 0;
+  // The walk of one full seek or refill to its target; cleared when it ends.
+  struct Walk {
+    bool active = false;
+    int64_t target_pts = 0;
+    double target_seconds = 0.0;
+    bool standing = false;  // an unheld picture is counted in front of the window
+    uint64_t standing_bytes = 0;
+    bool any_passed = false;      // a picture was left unheld
+    int64_t last_passed_pts = 0;  // stamp of the latest one
+    // Far enough before the landing, pictures no other picture refers to are not even
+    // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
+    bool skipping = false;
+    double skip_until_seconds = 0.0;
+    struct Offer {
+      int64_t pts = 0;
+      int64_t dts = 0;
+      int64_t position = 0;
+    };
+    std::vector<Offer> offers;             // those packets, in decode order
+    std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
+  } walk;
   uint64_t passed = 0;  // pictures not held over the navigator's life (for tests and benchmarks)
-  bool passed_in_seek = false;  // a picture was left unheld in this seek
-  int64_t last_passed_pts = 0;  // stamp of the latest one
-  // Far enough before the landing, pictures no other picture refers to are not even
-  // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
-  bool skipping = false;
-  double skip_until_seconds = 0.0;
-  bool skip_offered = false;      // a packet went to the decoder marked skippable in this seek
-  int64_t skip_latest_stamp = 0;  // the latest pts or dts of those packets
-  struct Offer {
-    int64_t pts = 0;
-    int64_t position = 0;
-  };
-  std::vector<Offer> offers;             // those packets, in decode order
-  std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
-  uint64_t skip_offers = 0;  // such packets over the navigator's life (for tests and benchmarks)
+  uint64_t skip_offers = 0;  // packets offered for skipping over the navigator's life (the same)
   uint64_t redone = 0;       // seeks and refill attempts done again holding every picture
   // What a scaled preview picture of this pixel format counts against the budget.
   int preview_format = -1;

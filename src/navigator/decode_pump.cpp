@@ -57,7 +57,7 @@ int32_t FrameNavigator::decode_pump(std::string* error_text) {
         continue;
       }
       awaiting_keyframe = false;
-      if (unheld.skipping) offer_skip(*packet);
+      if (unheld.walk.skipping) offer_skip(*packet);
       const int sent = avcodec_send_packet(decoder, packet.get());
       av_packet_unref(packet.get());
       if (sent < 0 && sent != AVERROR(EAGAIN)) {

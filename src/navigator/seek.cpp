@@ -29,7 +29,7 @@ void FrameNavigator::reset_decoding(bool await_keyframe) {
   decoder_position_valid = false;
   landing_stamp_guessed = false;
   skip_pending = false;
-  unheld.skipping = false;
+  unheld.walk.skipping = false;
 }
 
 bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {

@@ -66,7 +66,7 @@ bool FrameNavigator::can_skip_unreferenced() const {
 
 double FrameNavigator::landing_seconds() const {
   // Where the seek will land by the frame rate: the target, the stream's end at most.
-  const double until = unheld.target_seconds;
+  const double until = unheld.walk.target_seconds;
   return duration_seconds > 0.0 && until > duration_seconds ? duration_seconds : until;
 }
 
@@ -77,24 +77,19 @@ double FrameNavigator::unheld_margin_frames(uint64_t bytes) const {
 }
 
 void FrameNavigator::begin_unheld(int64_t target, double seconds) {
+  UnheldFrames::Walk& walk = unheld.walk;
+  walk = {};
   // A wrong guess is mended by decoding again, which needs an input that can be read twice
   // and a known end (without one, every picture would look far from the landing).
-  unheld.active = unheld.allowed && frames_per_second > 0.0 && duration_seconds > 0.0 &&
-                  input_can_be_read_again();
-  unheld.target_pts = target;
-  unheld.target_seconds = seconds;
-  unheld.standing = false;
-  unheld.standing_bytes = 0;
-  unheld.passed_in_seek = false;
-  unheld.skip_offered = false;
-  unheld.offers.clear();
-  unheld.shown_positions.clear();
-  unheld.skipping = false;
-  if (unheld.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
+  walk.active = unheld.allowed && frames_per_second > 0.0 && duration_seconds > 0.0 &&
+                input_can_be_read_again();
+  walk.target_pts = target;
+  walk.target_seconds = seconds;
+  if (walk.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
     // Every picture of the stream is held at one size: the first one tells.
     const double frames = unheld_margin_frames(window.back().bytes) + kSkipMarginFrames;
-    unheld.skip_until_seconds = landing_seconds() - frames / frames_per_second;
-    unheld.skipping = unheld.skip_until_seconds > window.back().seconds;
+    walk.skip_until_seconds = landing_seconds() - frames / frames_per_second;
+    walk.skipping = walk.skip_until_seconds > window.back().seconds;
   }
 }
 
@@ -102,24 +97,20 @@ void FrameNavigator::offer_skip(const AVPacket& next) {
   // Packets come in decode order; the first one stamped too late, or not at all, ends
   // the skipping for the rest of the seek.
   const bool skippable = next.pts != AV_NOPTS_VALUE && next.pos >= 0 &&
-                         pts_to_seconds(next.pts) < unheld.skip_until_seconds;
+                         pts_to_seconds(next.pts) < unheld.walk.skip_until_seconds;
   decoder_context->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   if (!skippable) {
-    unheld.skipping = false;
+    unheld.walk.skipping = false;
     return;
   }
-  const int64_t latest = std::max(next.pts, next.dts == AV_NOPTS_VALUE ? next.pts : next.dts);
-  unheld.skip_latest_stamp =
-      unheld.skip_offered ? std::max(unheld.skip_latest_stamp, latest) : latest;
-  unheld.skip_offered = true;
-  unheld.offers.push_back({next.pts, next.pos});
+  unheld.walk.offers.push_back({next.pts, next.dts, next.pos});
   ++unheld.skip_offers;
 }
 
 bool FrameNavigator::skips_left_stamps_alone() {
-  if (!unheld.skip_offered) return true;
-  // A skipped picture must have come before the last one left unheld, as its stamps say.
-  if (!unheld.passed_in_seek || unheld.skip_latest_stamp >= unheld.last_passed_pts) return false;
+  UnheldFrames::Walk& walk = unheld.walk;
+  if (walk.offers.empty()) return true;
+  if (!walk.any_passed) return false;
   // The decoder takes a picture's pts as its stamp until the pts it has shown run backwards
   // or repeat more often than the dts do, and the dts from then on: a picture it never
   // showed can change that choice for every later one. Where no shown picture had a faulty
@@ -130,12 +121,14 @@ bool FrameNavigator::skips_left_stamps_alone() {
   if (decoder.pts_correction_num_faulty_pts != 0 || decoder.pts_correction_num_faulty_dts != 0) {
     return false;
   }
-  std::vector<int64_t>& shown = unheld.shown_positions;
+  std::vector<int64_t>& shown = walk.shown_positions;
   std::sort(shown.begin(), shown.end());
   bool in_run = false;
   int64_t previous = 0;
   std::vector<int64_t> stamps;
-  for (const UnheldFrames::Offer& offer : unheld.offers) {
+  for (const UnheldFrames::Walk::Offer& offer : walk.offers) {
+    // A skipped picture must have come before the last one left unheld, as its stamps say.
+    if (std::max(offer.pts, offer.dts) >= walk.last_passed_pts) return false;
     stamps.push_back(offer.pts);
     if (std::binary_search(shown.begin(), shown.end(), offer.position)) {
       in_run = false;  // decoded: the run of skipped pictures ends
@@ -151,14 +144,8 @@ bool FrameNavigator::skips_left_stamps_alone() {
 
 bool FrameNavigator::end_unheld() {
   // Where the skipping may have changed a stamp, the seek goes again in full.
-  const bool exact = !unheld.standing && skips_left_stamps_alone();
-  unheld.active = false;
-  unheld.standing = false;
-  unheld.passed_in_seek = false;
-  unheld.skipping = false;
-  unheld.skip_offered = false;
-  unheld.offers.clear();
-  unheld.shown_positions.clear();
+  const bool exact = !unheld.walk.standing && skips_left_stamps_alone();
+  unheld.walk = {};
   if (decoder_context) decoder_context->skip_frame = AVDISCARD_DEFAULT;
   if (!exact) ++unheld.redone;
   return exact;
@@ -183,27 +170,29 @@ uint64_t FrameNavigator::held_size(const AVFrame* picture) {
 }
 
 bool FrameNavigator::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
-  if (unheld.skip_offered) unheld.shown_positions.push_back(picture->pkt_pos);
-  if (!unheld.active || pts >= unheld.target_pts) return false;
+  UnheldFrames::Walk& walk = unheld.walk;
+  if (!walk.offers.empty()) walk.shown_positions.push_back(picture->pkt_pos);
+  if (!walk.active || pts >= walk.target_pts) return false;
   const uint64_t bytes = held_size(picture);
   if (bytes == 0) return false;
   const double to_come = (landing_seconds() - seconds) * frames_per_second;
   if (to_come < unheld_margin_frames(bytes)) return false;
   // What the window holds lies before this picture, so the budget would evict it first.
   clear_window();
-  unheld.standing = true;
-  unheld.standing_bytes = bytes;
-  unheld.passed_in_seek = true;
-  unheld.last_passed_pts = pts;
+  walk.standing = true;
+  walk.standing_bytes = bytes;
+  walk.any_passed = true;
+  walk.last_passed_pts = pts;
   ++unheld.passed;
   return true;
 }
 
 void FrameNavigator::evict_unheld() {
   // The same rule as for held frames, with the unheld picture as the front one.
-  if (unheld.standing && held_bytes + unheld.standing_bytes > cache_budget_bytes &&
+  UnheldFrames::Walk& walk = unheld.walk;
+  if (walk.standing && held_bytes + walk.standing_bytes > cache_budget_bytes &&
       window.size() + 1 >= 3) {
-    unheld.standing = false;
+    walk.standing = false;
   }
 }
 
