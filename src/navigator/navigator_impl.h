@@ -51,6 +51,9 @@ inline bool evicts_front(uint64_t bytes, uint64_t budget, size_t frames) {
 // What the decoder has done since it was last reset; a seek starts a new session.
 struct DecoderSession {
   bool draining = false;  // the end of the input was sent
+  // The decoder refused the packet in the navigator's packet (AVERROR(EAGAIN)) while it
+  // still had pictures to give: it is sent again once they are taken.
+  bool packet_pending = false;
   // After a container seek, packets are dropped until a keyframe.
   bool awaiting_keyframe = false;
   // Decoding began at the first packet (not at a keyframe found by a seek), and how many

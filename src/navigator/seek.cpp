@@ -21,6 +21,7 @@ void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
   // stream so far (its reordering delay among others), and across damage that makes it
   // show other pictures than a decode from the first packet does.
   if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
+  av_packet_unref(packet.get());  // a packet the old decoder refused belongs to its session
   session = DecoderSession{};
   session.awaiting_keyframe = await_keyframe;
   session.decoding_from_start = !await_keyframe;
