@@ -62,9 +62,13 @@ void place_untimed(std::vector<CountedPacket>::iterator begin,
   const size_t untimed = static_cast<size_t>(end - begin) - timed.size();
   if (untimed == 0 || timed.empty()) return;
   std::sort(timed.begin(), timed.end());
-  std::vector<int64_t> slots;
+  // Counted back one duration at a time: a container's duration can be anything, and
+  // times a count it would overflow.
+  std::vector<int64_t> slots(leading);
+  int64_t before = timed.front();
   for (size_t k = leading; k > 0; --k) {
-    slots.push_back(saturating_add(timed.front(), -static_cast<int64_t>(k) * duration));
+    before = saturating_add(before, -duration);
+    slots[k - 1] = before;
   }
   for (size_t k = 0; k + 1 < timed.size() && slots.size() < untimed; ++k) {
     for (int64_t slot = saturating_add(timed[k], duration);
