@@ -155,6 +155,8 @@ struct FrameNavigator::Impl {
   uint64_t cache_budget_bytes = 0;
   // No packet has been read since the demuxer was opened: it stands at the first packet.
   bool demuxer_fresh = true;
+  // The input's size in bytes when it was opened (-1 unknown): a reopened input must match.
+  int64_t input_bytes = -1;
   DecoderSession session;
   StreamFacts facts;
   // Pictures a full seek or refill leaves unheld: whether it may (false while one is done
