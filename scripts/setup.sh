@@ -4,7 +4,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake make pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  libswscale-dev libgtest-dev clang libclang-rt-14-dev clang-format)
+  libswscale-dev libgtest-dev clang libclang-rt-14-dev clang-format python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
