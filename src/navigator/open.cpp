@@ -114,7 +114,7 @@ namespace {
 // every fact the navigator keeps: frames found by stamp and byte position in one would
 // name other pictures in the other.
 std::string input_change(const AVFormatContext& reopened, int32_t index, const AVStream& opened,
-                         int64_t opened_bytes) {
+                         int64_t opened_start_pts, int64_t opened_bytes) {
   if (static_cast<unsigned>(index) >= reopened.nb_streams) return "its video stream is gone";
   const AVStream& stream = *reopened.streams[index];
   const AVCodecParameters& now = *stream.codecpar;
@@ -123,7 +123,9 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
     return "its video stream is another";
   }
   if (av_cmp_q(stream.time_base, opened.time_base) != 0) return "its time base differs";
-  if (stream.start_time != opened.start_time) return "its start differs";
+  // Reading can fill in the open stream's start time, so the one open found is compared.
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  if (start != opened_start_pts) return "its start differs";
   if (now.width != then.width || now.height != then.height) return "its picture size differs";
   const int64_t bytes = reopened.pb != nullptr ? avio_size(reopened.pb) : -1;
   if (opened_bytes >= 0 && bytes >= 0 && bytes != opened_bytes) return "its size differs";
@@ -134,7 +136,8 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
 bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
   FormatContextPtr reopened = open_demuxer(info.source_path, io_deadline, error_text);
   if (!reopened) return false;
-  const std::string change = input_change(*reopened, info.stream_index, *video_stream, input_bytes);
+  const std::string change =
+      input_change(*reopened, info.stream_index, *video_stream, info.start_pts, input_bytes);
   if (!change.empty()) {
     set_error(error_text, info.source_path + " changed while it was open: " + change);
     return false;
