@@ -42,24 +42,37 @@ using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 // A limit on how long one demuxer call may take. FFmpeg polls it while it waits, so an
 // input that makes it wait for ever (a live playlist without an end) ends with an error
-// instead of holding the caller.
+// instead of holding the caller. One call may also open at most kMaxOpens files (a
+// playlist that lists itself makes FFmpeg open it again and again, never polling).
 struct IoDeadline {
   static constexpr std::chrono::seconds kLimit{10};
+  static constexpr int kMaxOpens = 1000;
   std::chrono::steady_clock::time_point limit = std::chrono::steady_clock::time_point::max();
   bool expired = false;
+  bool too_many_opens = false;
   const std::atomic<bool>* stop = nullptr;  // a stop request ends the call at once
 
   void arm() {
     limit = std::chrono::steady_clock::now() + kLimit;
     expired = false;
+    too_many_opens = false;
+    opens = 0;
+  }
+  // Whether the current call may open one more file.
+  bool may_open() {
+    too_many_opens = too_many_opens || ++opens > kMaxOpens;
+    return !too_many_opens;
   }
   static int check(void* opaque) {
     auto* deadline = static_cast<IoDeadline*>(opaque);
     if (std::chrono::steady_clock::now() > deadline->limit) deadline->expired = true;
     return deadline->expired || (deadline->stop != nullptr && deadline->stop->load()) ? 1 : 0;
   }
-  // The reason for a failed call: the limit, when it was what ended it.
+  // The reason for a failed call: a limit, when one was what ended it.
   std::string reason(int result) const;
+
+ private:
+  int opens = 0;
 };
 
 }  // namespace clipwalk
