@@ -21,6 +21,25 @@
 
 namespace clipwalk {
 
+int IoDeadline::check(void* opaque) {
+  auto* deadline = static_cast<IoDeadline*>(opaque);
+  if (deadline->stop != nullptr && deadline->stop->load()) return 1;
+  if (deadline->expired) return 1;
+  if (!deadline->armed) return 0;
+  const auto elapsed = std::chrono::steady_clock::now() - deadline->armed_at;
+  if (elapsed > kGrace) {
+    // Draw what this call has waited since the last poll from the input's allowance.
+    IoDeadline& owner =
+        deadline->shares_waits_with != nullptr ? *deadline->shares_waits_with : *deadline;
+    const auto waited = elapsed - kGrace;
+    const int64_t drawn = std::chrono::nanoseconds(waited - deadline->counted).count();
+    deadline->counted = waited;
+    if (owner.waits_left_ns.fetch_sub(drawn) - drawn <= 0) deadline->expired = true;
+  }
+  if (elapsed > kLimit) deadline->expired = true;
+  return deadline->expired ? 1 : 0;
+}
+
 std::string IoDeadline::reason(int result) const {
   if (too_many_opens) {
     return "more than " + std::to_string(kMaxOpens) +
@@ -153,6 +172,18 @@ std::vector<std::string> playlist_loop(const std::string& path) {
   return {};
 }
 
+// What every demuxer is opened with. A live playlist is reloaded for as long as no new
+// segment comes (1000 times by default); at 2, the least that still opens one (1 refuses its
+// first segment), its reads end at the first reload that brings nothing, and every later
+// read at once.
+struct DemuxerOptions {
+  AVDictionary* entries = nullptr;
+  DemuxerOptions() { av_dict_set(&entries, "m3u8_hold_counters", "2", 0); }
+  ~DemuxerOptions() { av_dict_free(&entries); }
+  DemuxerOptions(const DemuxerOptions&) = delete;
+  DemuxerOptions& operator=(const DemuxerOptions&) = delete;
+};
+
 // A FIFO blocks its reader's open until a writer comes. Waiting for data on a
 // non-blocking descriptor first bounds that wait; the descriptor stays open while the
 // demuxer opens the path, so that the writer is still there when it does.
@@ -197,9 +228,10 @@ FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
   }
   raw_format->interrupt_callback = {&IoDeadline::check, &deadline};
   raw_format->io_open = &open_counted;
+  DemuxerOptions options;
   deadline.arm();
   // On failure avformat_open_input frees the context itself.
-  int result = avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr);
+  int result = avformat_open_input(&raw_format, path.c_str(), nullptr, &options.entries);
   FormatContextPtr format_context(result >= 0 ? raw_format : nullptr);
   if (result < 0 || deadline.too_many_opens) {
     set_error(error_text, "could not open " + path + ": " + deadline.reason(result));

@@ -154,6 +154,7 @@ bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_p
     return false;
   }
   IoDeadline deadline;  // outlives the scanner that polls it
+  deadline.shares_waits_with = &io_deadline;
   FormatContextPtr scanner = open_demuxer(source_path, deadline, nullptr);
   PacketPtr scanned(av_packet_alloc());
   if (!scanner || !scanned) return false;

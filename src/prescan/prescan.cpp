@@ -105,9 +105,13 @@ void FrameNavigator::run_prescan() {
   bool complete = false;
   IoDeadline deadline;  // outlives the demuxer that polls it
   deadline.stop = &prescan_stop_requested;
+  // What the navigator's reads have waited for counts here too: the end of a live
+  // playlist is not waited for again.
+  deadline.shares_waits_with = &io_deadline;
   if (FormatContextPtr demuxer = open_demuxer(source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
     if (reader && !prescan_stop_requested.load()) {
+      deadline.arm();
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       try {
         complete = true;

@@ -67,30 +67,19 @@ TEST(Inputs, PipesAreReadFromWhereTheyStandAndNeverTwice) {
   std::remove(fifo.c_str());
 }
 
-// A live playlist has no end: the reads that wait for its next segment give up, and the
-// run reports what the segment it had holds.
-TEST(Inputs, ALivePlaylistEndsTheRun) {
-  const std::string playlist = ::testing::TempDir() + "live_" + std::to_string(getpid()) + ".m3u8";
-  std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXT-X-MEDIA-SEQUENCE:0\n"
-                          << "#EXTINF:8.0,\n"
-                          << fixture_path("h264_ts_offset.ts") << "\n";
-  const CommandResult r = run_clipwalk({playlist, "0", "3"});
-  std::remove(playlist.c_str());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("round trip: PASS (4 forward, 4 backward)"), std::string::npos) << r.out;
-}
-
-// Inputs that would grow the run without end: playlists that list themselves (FFmpeg's HLS
-// demuxer parses them again and again without polling). Each row's playlists are written
-// by the test beside segments it encodes; every run must end within its time limit beyond
-// what the same run on the finished playlist takes, and within 200 MiB, failing to open
-// with its message.
+// Inputs that would hold the run for ever or grow it without end: playlists that list
+// themselves (FFmpeg's HLS demuxer parses them again and again without polling) and live
+// playlists (every read at their end waits for a segment that never comes). Each row's
+// playlists are written by the test around segments it encodes; every run must end within
+// its time limit beyond what the same run on the finished playlist takes, and within
+// 200 MiB. A row either fails to open with its message, or reports what is there.
 struct BoundedInput {
   const char* name;
-  // File name and text: "@" is the directory, and "<<...>>" is written in base64.
+  // File name and text: "@" is the directory, "<<...>>" is written in base64, and "live:T"
+  // is the finished playlist without its end, with a target duration of T seconds.
   std::vector<std::pair<std::string, std::string>> playlists;
   const char* open;
-  const char* failure;  // after "could not open PATH: "
+  const char* failure;  // after "could not open PATH: "; null for a run that reports
   int limit_seconds;
 };
 void PrintTo(const BoundedInput& input, std::ostream* out) { *out << input.name; }
@@ -145,6 +134,9 @@ const BoundedInput kBoundedInputs[] = {
      "d.m3u8",
      "more than 1000 files opened at once (playlists that list each other?)",
      10},
+    // Two short segments and no end, and a target duration (the time between reloads) longer
+    // than any wait: the run walks what is there and waits for more once, not once a read.
+    {"LivePlaylist", {{"live.m3u8", "live:30"}}, "live.m3u8", nullptr, 16},
 };
 
 class BoundedInputs : public ::testing::TestWithParam<BoundedInput> {
@@ -184,8 +176,20 @@ TEST_P(BoundedInputs, EndInTimeWithinMemory) {
   const BoundedInput& input = GetParam();
   const std::string vod = dir_ + "/vod.m3u8";
   for (const auto& [name, text] : input.playlists) {
-    std::ofstream(dir_ + "/" + name) << in_dir(text, dir_);
+    std::string written = in_dir(text, dir_);
+    if (written.rfind("live:", 0) == 0) {
+      // The finished playlist without its end, with the row's target duration.
+      const std::string target = "#EXT-X-TARGETDURATION:" + written.substr(5) + "\n";
+      written.clear();
+      std::ifstream in(vod);
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#EXT-X-ENDLIST", 0) == 0) continue;
+        written += line.rfind("#EXT-X-TARGETDURATION:", 0) == 0 ? target : line + "\n";
+      }
+    }
+    std::ofstream(dir_ + "/" + name) << written;
   }
+  // Past the end: the landing itself reads up to where a live playlist waits.
   const std::vector<std::string> args{"10", "3"};
   const CommandResult finished = run_clipwalk({vod, args[0], args[1]});
   ASSERT_EQ(finished.status, 0) << finished.err;
@@ -196,13 +200,27 @@ TEST_P(BoundedInputs, EndInTimeWithinMemory) {
   const CommandResult r = run_clipwalk({path, args[0], args[1]}, {}, limit);
   EXPECT_FALSE(r.timed_out) << "still running after " << r.seconds << " s";
   EXPECT_LT(r.peak_kib, 200 * 1024) << "peak memory";
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  // FFmpeg's own log lines may come first; ours is the last.
-  const std::string line =
-      "open failed: could not open " + path + ": " + in_dir(input.failure, dir_) + "\n";
-  EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), line.size())), line)
-      << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 2000));
+  if (input.failure != nullptr) {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    // FFmpeg's own log lines may come first; ours is the last.
+    const std::string line =
+        "open failed: could not open " + path + ": " + in_dir(input.failure, dir_) + "\n";
+    EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), line.size())), line)
+        << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 2000));
+    return;
+  }
+  // What is there is walked and counted, as in the finished playlist.
+  const FrameTruth& truth = frame_truth(vod);
+  const size_t last = truth.landing(10.0);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(landing_line(truth, 10.0, "10.000")), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("round trip: PASS (1 forward, 1 backward)"), std::string::npos);
+  EXPECT_NE(r.out.find("prescan   : " + std::to_string(truth.stamps.size()) + " frames in"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("current   : exact frame " + std::to_string(last) + "\n"),
+            std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BoundedInputs, ::testing::ValuesIn(kBoundedInputs),
