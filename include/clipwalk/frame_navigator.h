@@ -92,6 +92,7 @@ struct HeldFrame : FrameStamp {
 class FrameNavigator {
  public:
   // Opens path and prepares its best video stream; null with error_text set on failure.
+  // The window's budget is cache_budget_bytes, at most half of the physical memory.
   static std::unique_ptr<FrameNavigator> open(const std::string& path, int32_t preview_limit,
                                               uint64_t cache_budget_bytes,
                                               std::string* error_text = nullptr);
