@@ -1,4 +1,9 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/frame_pool.h"
@@ -16,6 +21,15 @@ namespace {
 // What estimates assume when the file gives no frame rate: the PAL rate, the most common
 // one in files that leave it out, and never 0, so that estimates stay finite.
 constexpr double kFallbackFramesPerSecond = 25.0;
+
+// The most any budget gives the window: half of the machine's physical memory, so that a
+// huge budget (a negative count on the command line) cannot exhaust the machine.
+uint64_t window_budget_cap() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2;
+}
 }  // namespace
 
 FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
@@ -24,6 +38,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
                                       std::string* error_text) {
   // A failure leaves what was obtained to ~Impl, the one teardown.
   info.source_path = path;
+  cache_budget_bytes = std::min(cache_budget_bytes, window_budget_cap());
   format_context = open_demuxer(path, io_deadline, error_text);
   if (!format_context) return false;
 

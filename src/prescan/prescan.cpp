@@ -138,9 +138,13 @@ void FrameNavigator::Impl::run_prescan() {
   bool complete = false;
   IoDeadline deadline;  // outlives the demuxer that polls it
   deadline.stop = &prescan_stop_requested;
+  // What the navigator's reads have waited for counts here too: the end of a live
+  // playlist is not waited for again.
+  deadline.shares_waits_with = &io_deadline;
   if (FormatContextPtr demuxer = open_demuxer(info.source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
     if (reader && !prescan_stop_requested.load()) {
+      deadline.arm();
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       // No start time although packets are timed: the stream's first stamps were lost.
       const bool start_lost = demuxer->streams[info.stream_index]->start_time == AV_NOPTS_VALUE;
