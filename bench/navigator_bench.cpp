@@ -10,6 +10,7 @@
 #include "cli/args.h"
 #include "cli/round_trip.h"
 #include "clipwalk/frame_navigator.h"
+#include "support/navigator_test_peer.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ std::unique_ptr<clipwalk::FrameNavigator> open_like_cli(const char* path, const 
 
 bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& decoded) {
   std::string error_text;
-  const uint64_t before = nav.frames_decoded;
+  const uint64_t before = internals(nav).counters.frames_decoded;
   const auto begin = Clock::now();
   const bool landed = nav.seek_to_seconds(target, &error_text) && nav.current_stamp() != nullptr;
   const double elapsed = seconds_since(begin);
@@ -55,11 +56,11 @@ bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& dec
     std::fprintf(stderr, "seek failed: %s\n", error_text.c_str());
     return false;
   }
-  decoded = nav.frames_decoded - before;
+  decoded = internals(nav).counters.frames_decoded - before;
   std::printf(
       "seek_s=%.6f\nseek_decoded=%llu\nseek_window=%zu\nseek_redone=%llu\nlanded_pts=%lld\n",
-      elapsed, static_cast<unsigned long long>(decoded), nav.window.size(),
-      static_cast<unsigned long long>(nav.unheld.redone),
+      elapsed, static_cast<unsigned long long>(decoded), internals(nav).window.size(),
+      static_cast<unsigned long long>(internals(nav).counters.redone),
       static_cast<long long>(nav.current_stamp()->pts));
   return true;
 }
@@ -86,24 +87,24 @@ int run_roundtrip(int argc, char** argv) {
   const int32_t steps = clipwalk::parse_int_argument(argv[4]);
   std::string error_text;
   std::vector<int64_t> forward{nav->current_stamp()->pts};
-  uint64_t before = nav->frames_decoded;
+  uint64_t before = internals(*nav).counters.frames_decoded;
   auto begin = Clock::now();
   for (int32_t step = 0; step < steps && nav->step_forward(&error_text); ++step) {
     forward.push_back(nav->current_stamp()->pts);
   }
   const double forward_seconds = seconds_since(begin);
-  const uint64_t forward_decoded = nav->frames_decoded - before;
+  const uint64_t forward_decoded = internals(*nav).counters.frames_decoded - before;
 
   // Step back exactly as many times as forward moved, recording what each step shows.
   const size_t back_steps = forward.size() - 1;
   std::vector<int64_t> backward{nav->current_stamp()->pts};
-  before = nav->frames_decoded;
+  before = internals(*nav).counters.frames_decoded;
   begin = Clock::now();
   for (size_t step = 0; step < back_steps && nav->step_backward(&error_text); ++step) {
     backward.push_back(nav->current_stamp()->pts);
   }
   const double backward_seconds = seconds_since(begin);
-  const uint64_t backward_decoded = nav->frames_decoded - before;
+  const uint64_t backward_decoded = internals(*nav).counters.frames_decoded - before;
 
   const bool retraced = clipwalk::retraces(forward, backward);
   const double per_step =
@@ -115,8 +116,8 @@ int run_roundtrip(int argc, char** argv) {
       "window_frames=%zu\nheld_mib=%.1f\n",
       back_steps, forward_seconds, static_cast<unsigned long long>(forward_decoded),
       backward.size() - 1, backward_seconds, static_cast<unsigned long long>(backward_decoded),
-      per_step, retraced ? 1 : 0, nav->window.size(),
-      static_cast<double>(nav->held_bytes) / 1048576.0);
+      per_step, retraced ? 1 : 0, internals(*nav).window.size(),
+      static_cast<double>(internals(*nav).held_bytes) / 1048576.0);
   return retraced ? 0 : 1;
 }
 
@@ -128,9 +129,9 @@ int run_prescan(int argc, char** argv) {
   const auto begin = Clock::now();
   if (!nav->start_prescan()) return 1;
   // A fine poll, so that the figure is the worker's time and not the poll period's.
-  while (nav->prescan_running.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  while (nav->prescan_running()) std::this_thread::sleep_for(std::chrono::microseconds(200));
   const double elapsed = seconds_since(begin);
-  if (!nav->prescan_completed.load(std::memory_order_acquire)) {
+  if (!nav->prescan_completed()) {
     std::fputs("prescan did not complete\n", stderr);
     return 1;
   }

@@ -1,5 +1,6 @@
 // Opens a video, lands on the exact frame for a time, steps a few frames back and writes
-// that frame as a PPM image.
+// that frame as a PPM image; then lands on a frame by its number and reads a batch of
+// frames by number.
 //
 //   land_and_step FILE SECONDS STEPS_BACK OUT.ppm
 //
@@ -10,12 +11,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+namespace {
+
+// Writes RGB24 pixels as binary PPM; false when the file cannot be written.
+bool write_ppm(const char* path, const clipwalk::FramePixels& rgb) {
+  std::FILE* out = rgb.data != nullptr ? std::fopen(path, "wb") : nullptr;
+  if (out == nullptr) return false;
+  std::fprintf(out, "P6\n%d %d\n255\n", rgb.width, rgb.height);
+  for (int32_t row = 0; row < rgb.height; ++row) {
+    std::fwrite(rgb.data + static_cast<long>(row) * rgb.stride, 1,
+                static_cast<size_t>(rgb.width) * 3, out);
+  }
+  return std::fclose(out) == 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
     std::fputs("usage: land_and_step FILE SECONDS STEPS_BACK OUT.ppm\n", stderr);
     return 2;
   }
+  // Open: failures are results with one message, never exceptions.
   std::string error;
   auto nav = clipwalk::FrameNavigator::open(argv[1], clipwalk::kDefaultPreviewLimit,
                                             clipwalk::kDefaultCacheBudgetBytes, &error);
@@ -23,6 +42,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "open failed: %s\n", error.c_str());
     return 1;
   }
+
+  // Land by time: the first frame at or after it.
   if (!nav->seek_to_seconds(std::atof(argv[2]), &error)) {
     std::fprintf(stderr, "seek failed: %s\n", error.c_str());
     return 1;
@@ -30,6 +51,7 @@ int main(int argc, char** argv) {
   std::printf("landed on pts=%lld t=%.6f\n", static_cast<long long>(nav->current_stamp()->pts),
               nav->current_stamp()->seconds);
 
+  // Step back, exactly one frame at a time.
   const int steps = std::atoi(argv[3]);
   for (int step = 0; step < steps; ++step) {
     if (!nav->step_backward(&error)) break;  // the start of the stream, or a failure
@@ -38,17 +60,30 @@ int main(int argc, char** argv) {
   std::printf("stepped back to pts=%lld t=%.6f\n", static_cast<long long>(frame->pts),
               frame->seconds);
 
-  // RGBA at the preview size; PPM wants RGB.
-  const uint8_t* rgba = nav->preview_pixels();
-  std::FILE* out = rgba != nullptr ? std::fopen(argv[4], "wb") : nullptr;
-  if (out == nullptr) {
+  // Write the frame, converted to RGB24 for this call only.
+  if (!write_ppm(argv[4], nav->current_pixels(clipwalk::PixelFormat::kRgb24))) {
     std::fprintf(stderr, "could not write %s\n", argv[4]);
     return 1;
   }
-  std::fprintf(out, "P6\n%d %d\n255\n", frame->width, frame->height);
-  const long pixels = static_cast<long>(frame->width) * frame->height;
-  for (long i = 0; i < pixels; ++i) std::fwrite(rgba + i * 4, 1, 3, out);
-  const bool written = std::fclose(out) == 0;
-  if (written) std::printf("wrote %s (%dx%d)\n", argv[4], frame->width, frame->height);
-  return written ? 0 : 1;
+  std::printf("wrote %s (%dx%d)\n", argv[4], frame->width, frame->height);
+
+  // Frame numbers count the frames a plain decode shows; the first call waits for the count.
+  const int64_t index = nav->current_frame_index();
+  if (index >= 0 && nav->seek_to_frame(index / 2, &error)) {
+    std::printf("frame %lld of %lld is pts=%lld\n", static_cast<long long>(index / 2),
+                static_cast<long long>(nav->frame_count()),
+                static_cast<long long>(nav->current_stamp()->pts));
+  }
+
+  // A batch: decoded in stream order, delivered as owned copies in the order asked.
+  std::vector<clipwalk::FrameCopy> frames;
+  if (nav->copy_frames_at_indices({10, 0, 5}, clipwalk::PixelFormat::kGray8, &frames, &error)) {
+    for (const clipwalk::FrameCopy& copy : frames) {
+      std::printf("batch frame %lld: pts=%lld, %zu bytes\n", static_cast<long long>(copy.index),
+                  static_cast<long long>(copy.stamp.pts), copy.pixels.size());
+    }
+  } else {
+    std::printf("no batch: %s\n", error.c_str());
+  }
+  return 0;
 }

@@ -1,97 +1,101 @@
-// The frame navigator: one opened video stream, a bounded window of preview-sized
-// decoded frames, exact seeking and single-frame steps in both directions, and a
-// background prescan that counts the stream's exact frames.
+// The frame navigator: one opened video stream, a bounded window of decoded frames, exact
+// landings by time and by frame number, single-frame steps in both directions, batches of
+// frames, and a background prescan that counts the stream's exact frames.
+//
+// The frames of a stream are the pictures a plain decode from its first packet shows, in
+// that order, with those stamps; frame numbers count them from 0.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include "clipwalk/ffmpeg_handles.h"
 
 namespace clipwalk {
 
-// The command-line tool's choices, for callers that want the same: previews at most this
+// The command-line tool's choices, for callers that want the same: frames at most this
 // long on their longer side, and a window of decoded frames of at most 256 MiB.
 inline constexpr int32_t kDefaultPreviewLimit = 1920;
 inline constexpr uint64_t kDefaultCacheBudgetBytes = uint64_t{256} * 1024 * 1024;
 
-struct NavigatorTestPeer;
-class FramePool;
-
-// Pictures a full seek or a backward refill decodes without holding them, because the budget
-// would evict them before the landing (unheld_frames.cpp); internal bookkeeping of the navigator.
-struct UnheldFrames {
-  bool allowed = true;  // false while a seek is done again holding every picture
-  // The walk of one full seek or refill to its target; cleared when it ends.
-  struct Walk {
-    bool active = false;
-    int64_t target_pts = 0;
-    double target_seconds = 0.0;
-    bool standing = false;  // an unheld picture is counted in front of the window
-    uint64_t standing_bytes = 0;
-    bool any_passed = false;      // a picture was left unheld
-    int64_t last_passed_pts = 0;  // stamp of the latest one
-    // Far enough before the landing, pictures no other picture refers to are not even
-    // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
-    bool skipping = false;
-    double skip_until_seconds = 0.0;
-    struct Offer {
-      int64_t pts = 0;
-      int64_t dts = 0;
-      int64_t position = 0;
-    };
-    std::vector<Offer> offers;             // those packets, in decode order
-    std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
-  } walk;
-  uint64_t passed = 0;  // pictures not held over the navigator's life (for tests and benchmarks)
-  uint64_t skip_offers = 0;  // packets offered for skipping over the navigator's life (the same)
-  uint64_t redone = 0;       // seeks and refill attempts done again holding every picture
-  // What a scaled preview picture of this pixel format counts against the budget.
-  int preview_format = -1;
-  uint64_t preview_bytes = 0;
+// What open learnt of the video stream; fixed for the navigator's life.
+struct StreamInfo {
+  std::string source_path;
+  int32_t stream_index = -1;  // in the container
+  int32_t source_width = 0;   // the decoder's picture size
+  int32_t source_height = 0;
+  int32_t preview_width = 0;  // the size frames are held and delivered at
+  int32_t preview_height = 0;
+  double duration_seconds = 0.0;   // 0 when the container does not say
+  double frames_per_second = 0.0;  // the container's or a guessed rate; 25 when none is known
+  int64_t start_pts = 0;           // stamp of the stream's start; seconds count from it
+  int32_t time_base_num = 0;       // one tick is time_base_num / time_base_den seconds
+  int32_t time_base_den = 1;
+  double time_base_seconds = 0.0;     // the same as a double
+  int64_t container_frame_count = 0;  // what the container states, 0 when it does not
+  std::string codec_name;             // the decoder's name, such as "h264"
+  std::string pixel_format_name;      // the decoder's pixel format, such as "yuv420p"
 };
 
-// Position of one frame as callers see it.
+// One frame as callers see it.
 struct FrameStamp {
   int64_t pts = 0;       // stream time-base ticks
   double seconds = 0.0;  // counted from start_pts
   int32_t width = 0;     // the preview size
   int32_t height = 0;
+  bool key_frame = false;  // the decoder marked the picture a keyframe
+  int64_t duration = 0;    // ticks until the next frame, by the stream or its rate; at least 1
+  bool damaged = false;    // the decoder flagged the picture as concealed or corrupt
 };
 
-// Where a picture stands in the stream: its stamp and the byte position of the packet it
-// was decoded from (-1 when the demuxer does not tell).
-struct FramePlace {
-  int64_t pts = 0;
-  int64_t position = -1;
+// Pixel layouts the current frame can be delivered in, 8 bits a sample.
+enum class PixelFormat : int32_t { kRgba, kRgb24, kGray8 };
+
+int32_t bytes_per_pixel(PixelFormat format);
+
+// A view of converted pixels: valid until the navigator's next call, null when there is no
+// frame or the conversion failed.
+struct FramePixels {
+  const uint8_t* data = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;  // bytes from the start of one row to the next
+  PixelFormat format = PixelFormat::kRgba;
 };
 
-// The same picture, whichever road decoded it.
-bool same_frame(FramePlace a, FramePlace b);
-// Plainly later in the stream than mark: a later stamp and, where known, a later packet.
-bool comes_after(FramePlace frame, FramePlace mark);
-
-// One entry of the frame window: a stamp followed by the owned preview-sized picture.
-// Move-only, through its FramePtr.
-struct HeldFrame : FrameStamp {
-  FramePtr frame;
-  uint64_t bytes = 0;     // what this frame counts against the window's budget
-  int64_t position = -1;  // byte position of the packet the picture came from
-
-  FramePlace place() const { return {pts, position}; }
+// One frame of a batch, owned: stays valid whatever the navigator does next.
+struct FrameCopy {
+  FrameStamp stamp;
+  int64_t index = -1;  // frame number; -1 where the frames cannot be counted
+  int32_t stride = 0;  // width * bytes_per_pixel(format): rows follow one another
+  PixelFormat format = PixelFormat::kRgba;
+  std::vector<uint8_t> pixels;
 };
 
-// One opened video stream. Every operation runs on the thread that called open; the only
-// other thread is the prescan worker, which shares nothing but the prescan_* fields.
-// Failures are results: false, null or -1, with one message in *error_text when given.
+// Receives the frames of a batch in stream order, once for each entry of the caller's list:
+// `request` is the entry's place in that list, `index` the frame number (-1 where the frames
+// cannot be counted). The pixels are valid during the call only. Answering false stops the
+// batch, which then answers false without a message.
+using FrameVisitor = std::function<bool(size_t request, int64_t index, const FrameStamp& stamp,
+                                        const FramePixels& pixels)>;
+
+// One opened video stream.
+//
+// Threads: every operation runs on one thread at a time, normally the one that called open.
+// The navigator starts threads of its own: the prescan worker, which shares nothing with the
+// caller's thread but the prescan's results (read them through the accessors below, from any
+// thread), and libavcodec's decoder threads, which draw picture buffers from the navigator's
+// pool while a call decodes.
+//
+// Failures are results: false, null or -1, with one message in *error_text when given (never
+// appended to); nothing throws. The end or the start of the stream is a plain false.
 class FrameNavigator {
  public:
   // Opens path and prepares its best video stream; null with error_text set on failure.
+  // Frames are held at the source size, or scaled so that their longer side is
+  // preview_limit (0 or less: the source size). The window of decoded frames holds at
+  // most cache_budget_bytes, but never fewer than two frames.
   static std::unique_ptr<FrameNavigator> open(const std::string& path, int32_t preview_limit,
                                               uint64_t cache_budget_bytes,
                                               std::string* error_text = nullptr);
@@ -101,169 +105,69 @@ class FrameNavigator {
   FrameNavigator(FrameNavigator&&) = delete;
   FrameNavigator& operator=(FrameNavigator&&) = delete;
 
+  const StreamInfo& stream() const;
+
   // Timeline.
   double pts_to_seconds(int64_t pts) const;
   int64_t seconds_to_pts(double seconds) const;
-  int64_t estimated_frame_count() const;
+  int64_t estimated_frame_count() const;  // 0 when it cannot be told
+  int64_t estimated_frame_index() const;  // of the current frame, by the frame rate
 
-  // RGBA pixels of the current frame at the preview size (width * 4 bytes a row), or null.
-  const uint8_t* preview_pixels();
-
-  // Frame window.
-  const FrameStamp* current_stamp() const;
-  bool decode_next_frame(std::string* error_text = nullptr);
-  void clear_window();
-  uint64_t capacity_frames() const;
-  int64_t estimated_frame_index() const;
-
-  // Seek.
+  // Landing: on the first frame at or after a time (negative or NaN: the start; past the
+  // end: the last frame), or on frame `index`. Landing by number needs the exact count: it
+  // starts the prescan when needed and waits for it, and fails where the frames cannot be
+  // counted (a pipe, a stream without timestamps) or the index is out of range.
   bool seek_to_seconds(double seconds, std::string* error_text = nullptr);
+  bool seek_to_frame(int64_t index, std::string* error_text = nullptr);
 
-  // Stepping.
+  // One frame forward or back; false at either end of the stream.
   bool step_forward(std::string* error_text = nullptr);
   bool step_backward(std::string* error_text = nullptr);
-  const HeldFrame* next_frame(std::string* error_text = nullptr);
 
-  // Prescan. start_prescan answers false when no worker could be started: the thread was
-  // refused, or the input is a pipe or device that cannot be read a second time.
+  // The current frame, null before the first landing.
+  const FrameStamp* current_stamp() const;
+  // Its pixels at the preview size, converted for this call only when asked.
+  FramePixels current_pixels(PixelFormat format);
+  // RGBA pixels of the current frame (preview_width * 4 bytes a row), or null.
+  const uint8_t* preview_pixels();
+
+  // Batches: the frames for a list of frame numbers, or of times (each as a seek to it
+  // lands), decoded in stream order so that nothing is decoded twice for one batch; a
+  // number asked for twice is decoded once. The whole list is checked before anything is
+  // decoded. Afterwards the current frame is the last one decoded.
+  bool frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
+                         const FrameVisitor& visit, std::string* error_text = nullptr);
+  bool frames_at_seconds(const std::vector<double>& seconds, PixelFormat format,
+                         const FrameVisitor& visit, std::string* error_text = nullptr);
+  // The same as owned copies, in the order of the caller's list.
+  bool copy_frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
+                              std::vector<FrameCopy>* frames, std::string* error_text = nullptr);
+  bool copy_frames_at_seconds(const std::vector<double>& seconds, PixelFormat format,
+                              std::vector<FrameCopy>* frames, std::string* error_text = nullptr);
+
+  // Prescan: counts the exact frames on a worker thread. start_prescan answers false when
+  // no worker could be started: the thread was refused, or the input is a pipe or device
+  // that cannot be read a second time.
   bool start_prescan();
+  bool prescan_running() const;
+  bool prescan_completed() const;
+  float prescan_progress() const;  // fraction of the file read, 0 to 1
+  // Starts the prescan when needed and waits for it: the exact count, or -1 with a reason.
+  int64_t frame_count(std::string* error_text = nullptr);
+  // Answers from a completed prescan; -1 (or -1.0) before it completes.
   int64_t prescan_frame_count() const;
-  int64_t exact_frame_index() const;
+  int64_t exact_frame_index() const;  // the current frame's number
+  int64_t current_frame_index() const { return exact_frame_index(); }
   int64_t exact_frames_between(double from_seconds, double to_seconds) const;
   double exact_frame_seconds(int64_t index) const;
 
-  // Fields, in the order of the record; teardown releases them as ~FrameNavigator says.
-  // Set by open and read-only afterwards: source_path, video_stream, video_stream_index,
-  // source_width, source_height, preview_width, preview_height, duration_seconds,
-  // frames_per_second, start_pts, time_base_seconds, container_frame_count, codec_name,
-  // pixel_format_name. The prescan worker reads source_path and video_stream_index.
-  std::string source_path;
-  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
-  FormatContextPtr format_context;
-  CodecContextPtr decoder_context;
-  AVStream* video_stream = nullptr;  // owned by format_context
-  int32_t video_stream_index = -1;
-  FramePtr decode_frame;
-  PacketPtr packet;
-  ScalerPtr window_scaler;
-  ScalerPtr rgba_scaler;
-  std::vector<uint8_t> preview_rgba;
-  // The picture preview_rgba shows: stamps can repeat, so its place and frame tell it.
-  FramePlace preview_rgba_place;
-  const AVFrame* preview_rgba_frame = nullptr;
-  bool preview_rgba_valid = false;
-  int32_t source_width = 0;
-  int32_t source_height = 0;
-  int32_t preview_width = 0;
-  int32_t preview_height = 0;
-  double duration_seconds = 0.0;
-  double frames_per_second = 0.0;
-  int64_t start_pts = 0;
-  double time_base_seconds = 0.0;
-  int64_t container_frame_count = 0;
-  std::string codec_name;
-  std::string pixel_format_name;
-  std::deque<HeldFrame> window;
-  uint64_t current_index = 0;
-  uint64_t held_bytes = 0;
-  uint64_t cache_budget_bytes = 0;
-  bool draining = false;
-  // After a container seek, packets are dropped until a keyframe.
-  bool awaiting_keyframe = false;
-  // Decoding began at the first packet (not at a keyframe found by a seek), and how many
-  // pictures it has delivered since.
-  bool decoding_from_start = true;
-  uint64_t pictures_from_start = 0;
-  // Stamps of the untimed pictures that open a stream whose later pictures are timed,
-  // counted back from the first timed one; learnt once, on the first decode from the start.
-  bool leading_stamps_known = false;
-  std::vector<int64_t> leading_stamps;
-  // No packet has been read since the demuxer was opened: it stands at the first packet.
-  bool demuxer_fresh = true;
-  // Damaged packets and pictures skipped since the last picture decoded.
-  int32_t failures_without_picture = 0;
-  // Byte position up to which the stream's clock was found to run without a reset, and
-  // whether a reset was found (then a stamp alone does not say which run a frame is in).
-  int64_t clock_steady_through = -1;
-  bool clock_reset_seen = false;
-  // The stream's first picture, once a decode from the first packet has shown it.
-  bool stream_first_known = false;
-  FramePlace stream_first;
-  // Place of the last picture the decoder delivered since the last container seek.
-  bool decoder_position_valid = false;
-  FramePlace decoder_position;
-  int64_t decoder_position_duration = 0;  // in ticks, at least 1
-  // The first picture since the last container seek carried no timestamp in a stream that
-  // has them, so its stamp could only be guessed: the seek must start further back.
-  bool landing_stamp_guessed = false;
-  // After a backward refill the window reaches past the decoder's position: forward
-  // decoding then drops the pictures up to this one, which the window already holds.
-  bool skip_pending = false;
-  FramePlace skip_through;
-  // Pictures delivered by the decoder over the navigator's life (for benchmarks and tests).
-  uint64_t frames_decoded = 0;
-  // The decoders' picture buffers: neither zero-filled nor given back while frames come and
-  // go. Freed after the decoder; buffers still held outlive it.
-  std::unique_ptr<FramePool> frame_pool;
-  // Pictures a full seek or a refill leaves unheld because the budget would evict them anyway.
-  UnheldFrames unheld;
-  // Shared with the prescan worker; nothing else crosses threads.
-  std::thread prescan_thread;  // started by start_prescan, joined by the destructor
-  // True from start_prescan until the worker's last step; polled by the caller.
-  std::atomic<bool> prescan_running{false};
-  // Stored once by the worker (release) after prescan_pts is in place: load it with
-  // acquire, and read prescan_pts only after it reads true.
-  std::atomic<bool> prescan_completed{false};
-  std::atomic<bool> prescan_stop_requested{false};  // set by the destructor only
-  std::atomic<float> prescan_progress{0.0f};        // fraction of the file read, any thread
-  std::vector<int64_t> prescan_pts;                 // written by the worker; see prescan_completed
-  // Byte position of each counted packet (-1 unknown), beside prescan_pts; same rule.
-  std::vector<int64_t> prescan_positions;
-  // prescan_pts ascends throughout (no clock reset in the stream); same rule.
-  bool prescan_sorted = true;
+  struct Impl;  // the navigator's state, private to the library
 
  private:
   friend struct NavigatorTestPeer;
+  explicit FrameNavigator(std::unique_ptr<Impl> impl);
 
-  FrameNavigator();
-
-  // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
-  int32_t decode_pump(std::string* error_text = nullptr);
-  // Preview conversion of a decoded picture into a window entry.
-  bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
-  static uint64_t frame_bytes(const AVFrame* frame);
-  bool locate_in_window(int64_t target);
-  bool demux_seek(int64_t target, std::string* error_text = nullptr);
-  bool refill_backward(int64_t anchor_pts, double anchor_seconds,
-                       std::string* error_text = nullptr);
-
-  void run_prescan();
-  void stop_prescan();
-  bool full_seek(int64_t target, double seconds, std::string* error_text);
-  int64_t stamp_for(const AVFrame* frame) const;
-  // Unheld pictures of a full seek (unheld_frames.cpp).
-  void begin_unheld(int64_t target, double seconds);
-  bool end_unheld();
-  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
-  void evict_unheld();
-  uint64_t held_size(const AVFrame* picture);
-  double landing_seconds() const;
-  double unheld_margin_frames(uint64_t bytes) const;
-  bool can_skip_unreferenced() const;
-  bool skips_left_stamps_alone();
-  void offer_skip(const AVPacket& next);
-  int64_t frame_interval_ticks(const AVFrame* frame) const;
-  bool learn_leading_stamps();
-  bool note_decode_failure(const char* prefix, int result, std::string* error_text);
-  bool read_from_start(std::string* error_text);
-  bool reopen_demuxer(std::string* error_text);
-  bool open_decoder(const AVCodec* decoder, std::string* error_text);
-  bool input_can_be_read_again() const;
-  void reset_decoding(bool await_keyframe);
-  bool landed_in_time(int64_t target) const;
-  bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
-  bool stamps_may_repeat() const;
-  bool at_stream_start(const HeldFrame& frame) const;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace clipwalk

@@ -18,11 +18,13 @@ namespace {
 constexpr auto kPrescanPoll = std::chrono::milliseconds(20);
 
 void print_stream_report(const FrameNavigator& nav) {
-  std::printf("codec      : %s (%s)\n", nav.codec_name.c_str(), nav.pixel_format_name.c_str());
-  std::printf("source     : %dx%d\n", nav.source_width, nav.source_height);
-  std::printf("preview    : %dx%d\n", nav.preview_width, nav.preview_height);
-  std::printf("duration   : %.3f s\n", nav.duration_seconds);
-  std::printf("fps        : %.6f\n", nav.frames_per_second);
+  const StreamInfo& stream = nav.stream();
+  std::printf("codec      : %s (%s)\n", stream.codec_name.c_str(),
+              stream.pixel_format_name.c_str());
+  std::printf("source     : %dx%d\n", stream.source_width, stream.source_height);
+  std::printf("preview    : %dx%d\n", stream.preview_width, stream.preview_height);
+  std::printf("duration   : %.3f s\n", stream.duration_seconds);
+  std::printf("fps        : %.6f\n", stream.frames_per_second);
   std::printf("frames     : %lld (estimated)\n",
               static_cast<long long>(nav.estimated_frame_count()));
 }
@@ -94,9 +96,9 @@ bool round_trip(FrameNavigator& nav, const DriverArgs& args, std::string& error_
 void print_prescan_report(FrameNavigator& nav) {
   const bool started = nav.start_prescan();
   const auto begin = std::chrono::steady_clock::now();
-  while (nav.prescan_running.load()) std::this_thread::sleep_for(kPrescanPoll);
+  while (nav.prescan_running()) std::this_thread::sleep_for(kPrescanPoll);
   const auto end = std::chrono::steady_clock::now();
-  if (started && nav.prescan_completed.load(std::memory_order_acquire)) {
+  if (started && nav.prescan_completed()) {
     const double elapsed =
         static_cast<double>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count()) /

@@ -1,7 +1,7 @@
 // The one place where the demuxer and the decoder meet.
-#include "clipwalk/frame_navigator.h"
 #include "navigator/errors.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 
 namespace clipwalk {
 
@@ -11,17 +11,18 @@ namespace {
 constexpr int kMaxFailuresWithoutPicture = 256;
 }  // namespace
 
-bool FrameNavigator::note_decode_failure(const char* prefix, int result, std::string* error_text) {
+bool FrameNavigator::Impl::note_decode_failure(const char* prefix, int result,
+                                               std::string* error_text) {
   set_error(error_text, prefix + error_description(result));
-  return ++failures_without_picture < kMaxFailuresWithoutPicture;
+  return ++session.failures_without_picture < kMaxFailuresWithoutPicture;
 }
 
-int32_t FrameNavigator::decode_pump(std::string* error_text) {
+int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
   AVCodecContext* decoder = decoder_context.get();
   for (;;) {
     const int received = avcodec_receive_frame(decoder, decode_frame.get());
     if (received == 0) {
-      failures_without_picture = 0;
+      session.failures_without_picture = 0;
       return 1;
     }
     if (received == AVERROR_EOF) return 0;
@@ -30,7 +31,7 @@ int32_t FrameNavigator::decode_pump(std::string* error_text) {
       if (!note_decode_failure("decode failed: ", received, error_text)) return -1;
       continue;
     }
-    if (draining) return 0;
+    if (session.draining) return 0;
 
     // The decoder wants input: read until a packet of the video stream turns up.
     for (;;) {
@@ -46,18 +47,18 @@ int32_t FrameNavigator::decode_pump(std::string* error_text) {
           if (skippable) continue;
         }
         avcodec_send_packet(decoder, nullptr);
-        draining = true;
+        session.draining = true;
         break;
       }
-      if (packet->stream_index != video_stream_index ||
-          (awaiting_keyframe && (packet->flags & AV_PKT_FLAG_KEY) == 0)) {
+      if (packet->stream_index != info.stream_index ||
+          (session.awaiting_keyframe && (packet->flags & AV_PKT_FLAG_KEY) == 0)) {
         // After a container seek, decoding starts at a keyframe: anything before it would
         // be decoded against pictures the decoder never saw.
         av_packet_unref(packet.get());
         continue;
       }
-      awaiting_keyframe = false;
-      if (unheld.walk.skipping) offer_skip(*packet);
+      session.awaiting_keyframe = false;
+      if (active_walk != nullptr && active_walk->skipping) offer_skip(*packet);
       const int sent = avcodec_send_packet(decoder, packet.get());
       av_packet_unref(packet.get());
       if (sent < 0 && sent != AVERROR(EAGAIN)) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "clipwalk/ffmpeg_handles.h"
+#include "navigator/ffmpeg_handles.h"
 #include "navigator/libav.h"
 
 namespace clipwalk {

@@ -1,6 +1,6 @@
 // The deleters of the owning handles, kept out of line so that the public header only
 // declares the FFmpeg types.
-#include "clipwalk/ffmpeg_handles.h"
+#include "navigator/ffmpeg_handles.h"
 
 #include "navigator/libav.h"
 

@@ -1,9 +1,9 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
-#include "clipwalk/frame_navigator.h"
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/frame_pool.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 #include "navigator/preview.h"
 
 extern "C" {
@@ -18,79 +18,75 @@ namespace {
 constexpr double kFallbackFramesPerSecond = 25.0;
 }  // namespace
 
-FrameNavigator::FrameNavigator() : frame_pool(std::make_unique<FramePool>()) {}
+FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
 
-std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
-                                                     uint64_t cache_budget_bytes,
-                                                     std::string* error_text) {
-  // On every early return the unique_ptr runs the full teardown of ~FrameNavigator.
-  std::unique_ptr<FrameNavigator> nav(new FrameNavigator());
-  nav->source_path = path;
-  nav->cache_budget_bytes = cache_budget_bytes;
-
-  nav->format_context = open_demuxer(path, nav->io_deadline, error_text);
-  if (!nav->format_context) return nullptr;
+bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_limit,
+                                      std::string* error_text) {
+  // A failure leaves what was obtained to ~Impl, the one teardown.
+  info.source_path = path;
+  format_context = open_demuxer(path, io_deadline, error_text);
+  if (!format_context) return false;
 
   const AVCodec* decoder = nullptr;
-  int result =
-      av_find_best_stream(nav->format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  int result = av_find_best_stream(format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   // A cover picture attached to an audio file is chosen only when no real video exists.
   if (result < 0 || decoder == nullptr ||
-      (nav->format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+      (format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
     set_error(error_text, "no video stream in " + path);
-    return nullptr;
+    return false;
   }
-  nav->video_stream_index = result;
-  nav->video_stream = nav->format_context->streams[result];
+  info.stream_index = result;
+  video_stream = format_context->streams[result];
 
-  if (!nav->open_decoder(decoder, error_text)) return nullptr;
+  if (!open_decoder(decoder, error_text)) return false;
 
-  nav->source_width = nav->decoder_context->width;
-  nav->source_height = nav->decoder_context->height;
-  if (nav->source_width <= 0 || nav->source_height <= 0) {
+  info.source_width = decoder_context->width;
+  info.source_height = decoder_context->height;
+  if (info.source_width <= 0 || info.source_height <= 0) {
     set_error(error_text, "video stream has no usable dimensions");
-    return nullptr;
+    return false;
   }
 
-  nav->codec_name = decoder->name != nullptr ? decoder->name : "?";
-  const char* pixel_format = av_get_pix_fmt_name(nav->decoder_context->pix_fmt);
-  nav->pixel_format_name = pixel_format != nullptr ? pixel_format : "?";
+  info.codec_name = decoder->name != nullptr ? decoder->name : "?";
+  const char* pixel_format = av_get_pix_fmt_name(decoder_context->pix_fmt);
+  info.pixel_format_name = pixel_format != nullptr ? pixel_format : "?";
 
-  const AVStream* stream = nav->video_stream;
+  const AVStream* stream = video_stream;
+  info.time_base_num = stream->time_base.num;
+  info.time_base_den = stream->time_base.den;
   if (stream->time_base.den != 0) {
-    nav->time_base_seconds =
+    info.time_base_seconds =
         static_cast<double>(stream->time_base.num) / static_cast<double>(stream->time_base.den);
   }
-  nav->start_pts = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+  info.start_pts = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
 
-  if (nav->format_context->duration > 0) {
-    nav->duration_seconds = static_cast<double>(nav->format_context->duration) / 1000000.0;
+  if (format_context->duration > 0) {
+    info.duration_seconds = static_cast<double>(format_context->duration) / 1000000.0;
   } else if (stream->duration > 0) {
-    nav->duration_seconds = static_cast<double>(stream->duration) * nav->time_base_seconds;
+    info.duration_seconds = static_cast<double>(stream->duration) * info.time_base_seconds;
   }
 
-  const AVRational rate =
-      av_guess_frame_rate(nav->format_context.get(), nav->video_stream, nullptr);
-  nav->frames_per_second = (rate.num > 0 && rate.den > 0)
+  const AVRational rate = av_guess_frame_rate(format_context.get(), video_stream, nullptr);
+  info.frames_per_second = (rate.num > 0 && rate.den > 0)
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
                                : kFallbackFramesPerSecond;
-  nav->container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
+  info.container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
   const PreviewSize preview =
-      compute_preview_size(nav->source_width, nav->source_height, preview_limit);
-  nav->preview_width = preview.width;
-  nav->preview_height = preview.height;
+      compute_preview_size(info.source_width, info.source_height, preview_limit);
+  info.preview_width = preview.width;
+  info.preview_height = preview.height;
 
-  nav->decode_frame.reset(av_frame_alloc());
-  nav->packet.reset(av_packet_alloc());
-  if (!nav->decode_frame || !nav->packet) {
+  decode_frame.reset(av_frame_alloc());
+  packet.reset(av_packet_alloc());
+  if (!decode_frame || !packet) {
     set_error(error_text, "out of memory allocating frame/packet");
-    return nullptr;
+    return false;
   }
-  return nav;
+  return true;
 }
 
-bool FrameNavigator::open_decoder(const AVCodec* decoder, std::string* error_text) {
+bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* error_text) {
   CodecContextPtr context(avcodec_alloc_context3(decoder));
   if (!context) {
     set_error(error_text, "out of memory allocating decoder");
@@ -112,34 +108,34 @@ bool FrameNavigator::open_decoder(const AVCodec* decoder, std::string* error_tex
   return true;
 }
 
-bool FrameNavigator::reopen_demuxer(std::string* error_text) {
-  FormatContextPtr reopened = open_demuxer(source_path, io_deadline, error_text);
+bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
+  FormatContextPtr reopened = open_demuxer(info.source_path, io_deadline, error_text);
   if (!reopened) return false;
-  if (static_cast<unsigned>(video_stream_index) >= reopened->nb_streams ||
-      reopened->streams[video_stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+  if (static_cast<unsigned>(info.stream_index) >= reopened->nb_streams ||
+      reopened->streams[info.stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
     set_error(error_text, "the input changed while it was open");
     return false;
   }
   format_context = std::move(reopened);
-  video_stream = format_context->streams[video_stream_index];
+  video_stream = format_context->streams[info.stream_index];
   demuxer_fresh = true;
   return true;
 }
 
-FrameNavigator::~FrameNavigator() {
-  // The worker reads source_path and writes the prescan fields until it returns,
+FrameNavigator::Impl::~Impl() {
+  // The worker reads info.source_path and writes the prescan fields until it returns,
   // so it is stopped and joined before anything is released.
   stop_prescan();
   window_scaler.reset();
-  rgba_scaler.reset();
+  output_scaler.reset();
   decode_frame.reset();
   packet.reset();
   decoder_context.reset();
   // The decoder drew its pictures from the pool; frames still held keep their buffers.
   frame_pool.reset();
   format_context.reset();
-  // The rest goes in reverse field order: prescan_pts, the joined thread, the window
-  // (whose frames own references to their own buffers), the names, preview_rgba, source_path.
+  // The rest goes in reverse field order: the prescan's lists, the joined thread, the window
+  // (whose frames own references to their own buffers), output_pixels, info.
 }
 
 }  // namespace clipwalk

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "clipwalk/frame_navigator.h"
 #include "navigator/errors.h"
 #include "navigator/frame_pool.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -42,7 +42,7 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
   return size;
 }
 
-uint64_t FrameNavigator::frame_bytes(const AVFrame* frame) {
+uint64_t FrameNavigator::Impl::frame_bytes(const AVFrame* frame) {
   if (frame == nullptr) return 0;
   uint64_t sum = 0;
   if (frame->buf[0] != nullptr) {
@@ -62,16 +62,16 @@ int held_pixel_format(int source_format) {
                                                                                : AV_PIX_FMT_RGBA;
 }
 
-bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
-  held.width = preview_width;
-  held.height = preview_height;
+bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
+  held.width = info.preview_width;
+  held.height = info.preview_height;
 
   FramePtr frame(av_frame_alloc());
   if (!frame) {
     set_error(error_text, "out of memory holding a frame");
     return false;
   }
-  if (source->width == preview_width && source->height == preview_height) {
+  if (source->width == info.preview_width && source->height == info.preview_height) {
     // Already the preview size: take the decoder's buffers over by reference.
     av_frame_move_ref(frame.get(), source);
     held.bytes = frame_bytes(frame.get());
@@ -82,8 +82,8 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
   const auto source_format = static_cast<AVPixelFormat>(source->format);
   const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(source->format));
   frame->format = held_format;
-  frame->width = preview_width;
-  frame->height = preview_height;
+  frame->width = info.preview_width;
+  frame->height = info.preview_height;
   frame->color_range = source->color_range;
   frame->color_primaries = source->color_primaries;
   frame->color_trc = source->color_trc;
@@ -95,7 +95,7 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
   }
   populate_pages(frame->buf[0]->data, frame->buf[0]->size);
   window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
-                                           source_format, preview_width, preview_height,
+                                           source_format, info.preview_width, info.preview_height,
                                            held_format, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!window_scaler) {
     set_error(error_text, "could not create the preview scaler");
@@ -108,31 +108,63 @@ bool FrameNavigator::hold_frame(AVFrame* source, HeldFrame& held, std::string* e
   return true;
 }
 
-const uint8_t* FrameNavigator::preview_pixels() {
-  if (window.empty() || current_index >= window.size()) return nullptr;
-  const HeldFrame& current = window[current_index];
-  if (!current.frame) return nullptr;
-  if (preview_rgba_valid && preview_rgba_frame == current.frame.get() &&
-      same_frame(preview_rgba_place, current.place())) {
-    return preview_rgba.data();
+int32_t bytes_per_pixel(PixelFormat format) {
+  switch (format) {
+    case PixelFormat::kRgb24:
+      return 3;
+    case PixelFormat::kGray8:
+      return 1;
+    case PixelFormat::kRgba:
+      break;
+  }
+  return 4;
+}
+
+namespace {
+AVPixelFormat libav_format(PixelFormat format) {
+  switch (format) {
+    case PixelFormat::kRgb24:
+      return AV_PIX_FMT_RGB24;
+    case PixelFormat::kGray8:
+      return AV_PIX_FMT_GRAY8;
+    case PixelFormat::kRgba:
+      break;
+  }
+  return AV_PIX_FMT_RGBA;
+}
+}  // namespace
+
+FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
+  const HeldFrame* current = current_frame();
+  if (current == nullptr || !current->frame) return {};
+  const int32_t stride = info.preview_width * bytes_per_pixel(format);
+  const FramePixels pixels{output_pixels.data(), info.preview_width, info.preview_height, stride,
+                           format};
+  if (output_valid && output_format == format && output_frame == current->frame.get() &&
+      same_frame(output_place, current->place())) {
+    return pixels;
   }
 
   // libswscale writes whole SIMD blocks, so the last row of a narrow picture can run past
-  // width * 4 bytes; the slack after the pixels takes that.
-  preview_rgba.resize(static_cast<size_t>(preview_width) * static_cast<size_t>(preview_height) * 4 +
-                      kScalerSlackBytes);
-  const AVFrame* frame = current.frame.get();
-  rgba_scaler.reset(sws_getCachedContext(
-      rgba_scaler.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-      preview_width, preview_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!rgba_scaler) return nullptr;
-  uint8_t* planes[4] = {preview_rgba.data(), nullptr, nullptr, nullptr};
-  const int line_sizes[4] = {preview_width * 4, 0, 0, 0};
-  sws_scale(rgba_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, line_sizes);
-  preview_rgba_place = current.place();
-  preview_rgba_frame = current.frame.get();
-  preview_rgba_valid = true;
-  return preview_rgba.data();
+  // its stride; the slack after the pixels takes that.
+  output_valid = false;
+  output_pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(info.preview_height) +
+                       kScalerSlackBytes);
+  const AVFrame* frame = current->frame.get();
+  output_scaler.reset(sws_getCachedContext(
+      output_scaler.release(), frame->width, frame->height,
+      static_cast<AVPixelFormat>(frame->format), info.preview_width, info.preview_height,
+      libav_format(format), SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!output_scaler) return {};
+  uint8_t* planes[4] = {output_pixels.data(), nullptr, nullptr, nullptr};
+  const int line_sizes[4] = {stride, 0, 0, 0};
+  sws_scale(output_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes,
+            line_sizes);
+  output_place = current->place();
+  output_frame = current->frame.get();
+  output_format = format;
+  output_valid = true;
+  return {output_pixels.data(), info.preview_width, info.preview_height, stride, format};
 }
 
 }  // namespace clipwalk

@@ -3,10 +3,10 @@
 
 #include <limits>
 
-#include "clipwalk/frame_navigator.h"
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 #include "navigator/timeline.h"
 
 namespace clipwalk {
@@ -16,29 +16,24 @@ namespace {
 constexpr int kLateLandingRetries = 8;
 }  // namespace
 
-void FrameNavigator::reset_decoding(bool await_keyframe) {
+void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
   // A fresh decoder, not a flushed one: a flush keeps what the decoder learnt from the
   // stream so far (its reordering delay among others), and across damage that makes it
   // show other pictures than a decode from the first packet does.
   if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
-  draining = false;
-  awaiting_keyframe = await_keyframe;
-  decoding_from_start = !await_keyframe;
-  pictures_from_start = 0;
-  failures_without_picture = 0;
-  decoder_position_valid = false;
-  landing_stamp_guessed = false;
-  skip_pending = false;
-  unheld.walk.skipping = false;
+  session = DecoderSession{};
+  session.awaiting_keyframe = await_keyframe;
+  session.decoding_from_start = !await_keyframe;
+  if (active_walk != nullptr) active_walk->skipping = false;
 }
 
-bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
+bool FrameNavigator::Impl::demux_seek(int64_t target, std::string* error_text) {
   // Even a refused seek may have moved a demuxer that can seek (an ffconcat list opens
   // another file); one that cannot, on a pipe, has not moved.
   if (input_can_be_read_again()) demuxer_fresh = false;
   io_deadline.arm();
   const int result =
-      avformat_seek_file(format_context.get(), video_stream_index,
+      avformat_seek_file(format_context.get(), info.stream_index,
                          std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
   if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
     // A stream without timestamps (a raw elementary stream) cannot be sought by time;
@@ -58,19 +53,19 @@ bool FrameNavigator::demux_seek(int64_t target, std::string* error_text) {
   return true;
 }
 
-bool FrameNavigator::input_can_be_read_again() const {
+bool FrameNavigator::Impl::input_can_be_read_again() const {
   // A pipe, socket or device gives its bytes once: a second reader blocks for ever or
   // steals them from the first.
-  struct stat info {};
-  if (stat(source_path.c_str(), &info) == 0 &&
-      (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode))) {
+  struct stat file {};
+  if (stat(info.source_path.c_str(), &file) == 0 &&
+      (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode))) {
     return false;
   }
   const AVIOContext* io = format_context ? format_context->pb : nullptr;
   return io == nullptr || (io->seekable & AVIO_SEEKABLE_NORMAL) != 0;
 }
 
-bool FrameNavigator::read_from_start(std::string* error_text) {
+bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
   // The stream's frames are what a decode from its first packet shows; a timestamp search
   // for the start can miss pictures that carry no stamp or a clock that starts again.
   if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(nullptr))) {
@@ -79,12 +74,13 @@ bool FrameNavigator::read_from_start(std::string* error_text) {
   }
   // Timestamp-searching demuxers skip the first keyframe when asked for start_pts itself,
   // since its decode timestamp lies before it; a second earlier reaches it.
-  const int64_t one_second = seconds_to_pts(1.0) - start_pts;
-  if (one_second > 0 && demux_seek(saturating_add(start_pts, -one_second), nullptr)) return true;
-  return demux_seek(start_pts, error_text);
+  const int64_t one_second = seconds_to_pts(1.0) - info.start_pts;
+  if (one_second > 0 && demux_seek(saturating_add(info.start_pts, -one_second), nullptr))
+    return true;
+  return demux_seek(info.start_pts, error_text);
 }
 
-bool FrameNavigator::locate_in_window(int64_t target) {
+bool FrameNavigator::Impl::locate_in_window(int64_t target) {
   if (window.empty() || target < window.front().pts) return false;
   // The first held frame in decode order at or after the target; stamps need not ascend
   // in damaged or spliced streams, so every frame is looked at.
@@ -97,13 +93,15 @@ bool FrameNavigator::locate_in_window(int64_t target) {
   return false;
 }
 
-bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
+bool FrameNavigator::Impl::seek_to_seconds(double seconds, std::string* error_text) {
   const double s = seconds >= 0.0 ? seconds : 0.0;  // negative and NaN both mean the start
-  const int64_t target = seconds_to_pts(s);
+  return seek_to_pts(seconds_to_pts(s), s, error_text);
+}
 
+bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* error_text) {
   // Once the clock is known to start again, a held frame with the stamp may lie in a later
   // run than the frame a plain decode shows first: only the full road can tell.
-  if (clock_reset_seen) return full_seek(target, s, error_text);
+  if (facts.clock_reset_seen) return full_seek(target, s, error_text);
 
   if (locate_in_window(target)) return true;
 
@@ -114,7 +112,7 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
     // fit in the budget beside a quarter of those held, which backward steps from the
     // landing still use; further ahead a keyframe seek costs less.
     if (capacity != 0 && target > back.pts &&
-        0.75 * static_cast<double>(capacity) >= (s - back.seconds) * frames_per_second) {
+        0.75 * static_cast<double>(capacity) >= (s - back.seconds) * info.frames_per_second) {
       // Close enough ahead: decode on from where the decoder stands, keeping the window.
       while (window.back().pts < target) {
         if (!decode_next_frame(error_text)) {
@@ -129,32 +127,32 @@ bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
   return full_seek(target, s, error_text);
 }
 
-bool FrameNavigator::landed_in_time(int64_t target) const {
-  if (window.empty() || landing_stamp_guessed) return false;
+bool FrameNavigator::Impl::landed_in_time(int64_t target) const {
+  if (window.empty() || session.landing_stamp_guessed) return false;
   const int64_t first = window.front().pts;
   // Where a frame lasts a tick or less, the picture before the first one decoded can
   // carry the same stamp: only a first picture before the target proves nothing is missed.
   return stamps_may_repeat() ? first < target : first <= target;
 }
 
-bool FrameNavigator::stamps_may_repeat() const {
+bool FrameNavigator::Impl::stamps_may_repeat() const {
   // A rate guessed from the stamps themselves comes out at one tick per frame at most.
-  return frames_per_second > 0.0 && time_base_seconds > 0.0 &&
-         frames_per_second * time_base_seconds >= 1.0;
+  return info.frames_per_second > 0.0 && info.time_base_seconds > 0.0 &&
+         info.frames_per_second * info.time_base_seconds >= 1.0;
 }
 
-bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
+bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
   // Formats that allow timestamp discontinuities (MPEG-TS/PS: recordings joined byte to
   // byte, a broadcast clock reset) can hold the same stamps twice; a timestamp search may
   // then find the second, while the frame a plain decode shows first lies in an earlier
   // run of the clock. A demux-only pass from the start up to the landing tells, and a
   // stretch found steady is not scanned again.
   if ((format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
-      landing_position <= clock_steady_through || !input_can_be_read_again()) {
+      landing_position <= facts.clock_steady_through || !input_can_be_read_again()) {
     return false;
   }
   IoDeadline deadline;  // outlives the scanner that polls it
-  FormatContextPtr scanner = open_demuxer(source_path, deadline, nullptr);
+  FormatContextPtr scanner = open_demuxer(info.source_path, deadline, nullptr);
   PacketPtr scanned(av_packet_alloc());
   if (!scanner || !scanned) return false;
   bool reset_seen = false;
@@ -163,7 +161,7 @@ bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_p
   ClockRuns clock;
   for (deadline.arm(); av_read_frame(scanner.get(), scanned.get()) >= 0; deadline.arm()) {
     const AVPacket& p = *scanned;
-    const bool video = p.stream_index == video_stream_index;
+    const bool video = p.stream_index == info.stream_index;
     const bool before_landing = p.pos < landing_position;
     if (video && before_landing) {
       if (clock.starts_run(p)) {
@@ -176,12 +174,12 @@ bool FrameNavigator::earlier_clock_run_reaches(int64_t target, int64_t landing_p
     av_packet_unref(scanned.get());
     if (video && !before_landing) break;
   }
-  if (!reset_seen) clock_steady_through = landing_position;
-  clock_reset_seen = clock_reset_seen || reset_seen;
+  if (!reset_seen) facts.clock_steady_through = landing_position;
+  facts.clock_reset_seen = facts.clock_reset_seen || reset_seen;
   return earlier_reaches;
 }
 
-bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* error_text) {
+bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string* error_text) {
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
   // keyframe before the target, so the first picture comes late, without a timestamp, or
   // not at all; damage or a clock that starts again can make the search fail. Seek again
@@ -220,16 +218,15 @@ bool FrameNavigator::full_seek(int64_t target, double seconds, std::string* erro
     return false;
   }
   if (!first_error.empty()) set_error(error_text, first_error);
-  begin_unheld(target, seconds);
+  UnheldScope scope(*this);
+  begin_unheld(scope.walk, target, seconds);
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;
   }
   if (!end_unheld()) {
     // A picture left unheld would still be in the window: seek again holding every one.
-    unheld.allowed = false;
-    const bool landed = full_seek(target, seconds, error_text);
-    unheld.allowed = true;
-    return landed;
+    unheld_allowed = false;
+    return full_seek(target, seconds, error_text);
   }
   return true;
 }

@@ -1,8 +1,8 @@
 // One frame forward or back; backward past the window re-decodes from an earlier keyframe.
 #include <numeric>
 
-#include "clipwalk/frame_navigator.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 
 namespace clipwalk {
 
@@ -19,7 +19,7 @@ constexpr double kRefillFramesBefore = 24.0;
 constexpr uint64_t kSavedShare = 8;
 }  // namespace
 
-bool FrameNavigator::step_forward(std::string* error_text) {
+bool FrameNavigator::Impl::step_forward(std::string* error_text) {
   if (current_index + 1 < window.size()) {
     ++current_index;
     return true;
@@ -27,19 +27,14 @@ bool FrameNavigator::step_forward(std::string* error_text) {
   return decode_next_frame(error_text);
 }
 
-const HeldFrame* FrameNavigator::next_frame(std::string* error_text) {
-  if (!step_forward(error_text)) return nullptr;
-  return static_cast<const HeldFrame*>(current_stamp());
-}
-
-bool FrameNavigator::at_stream_start(const HeldFrame& frame) const {
+bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
   // Once a decode from the first packet has shown the first picture, that picture is the
   // start; a clock that starts again can put later pictures before time 0.
-  if (stream_first_known) return same_frame(frame.place(), stream_first);
+  if (facts.first_known) return same_frame(frame.place(), facts.first);
   return frame.seconds <= 0.0;
 }
 
-bool FrameNavigator::step_backward(std::string* error_text) {
+bool FrameNavigator::Impl::step_backward(std::string* error_text) {
   if (current_index > 0) {
     --current_index;
     return true;
@@ -54,8 +49,8 @@ bool FrameNavigator::step_backward(std::string* error_text) {
   return false;
 }
 
-bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
-                                     std::string* error_text) {
+bool FrameNavigator::Impl::refill_backward(int64_t anchor_pts, double anchor_seconds,
+                                           std::string* error_text) {
   std::deque<HeldFrame> saved = std::move(window);
   window = std::deque<HeldFrame>();
   clear_window();
@@ -74,18 +69,9 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   // The saved frames keep their share of the budget while the re-decoded ones fill the rest.
   const uint64_t reserved = std::min(saved_bytes, cache_budget_bytes);
   cache_budget_bytes -= reserved;
-  struct Restore {
-    uint64_t& budget;
-    uint64_t reserved;
-    bool& unheld_allowed;
-    bool was_allowed;
-    ~Restore() {
-      budget += reserved;
-      unheld_allowed = was_allowed;
-    }
-  } restore{cache_budget_bytes, reserved, unheld.allowed, unheld.allowed};
+  UnheldScope scope(*this, reserved);
 
-  double span = frames_per_second > 0.0 ? kRefillFramesBefore / frames_per_second : 1.0;
+  double span = info.frames_per_second > 0.0 ? kRefillFramesBefore / info.frames_per_second : 1.0;
   if (span < 1.0) span = 1.0;
 
   for (int attempt = 1;; ++attempt, span *= 2.0) {
@@ -112,17 +98,17 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
       // show a picture early, so only a run of them proves the anchor is not coming.
       passed = !reached && (first ? after_in_a_row == 1 : after_in_a_row >= kPassedRun);
       // Like a full seek, the refill need not hold what its budget evicts before the anchor.
-      if (first && !reached && !passed) begin_unheld(anchor_pts, anchor_seconds);
+      if (first && !reached && !passed) begin_unheld(scope.walk, anchor_pts, anchor_seconds);
     }
     if (!end_unheld()) {
       // A picture left unheld would still be in the window: the same road, holding every one.
-      unheld.allowed = false;
+      unheld_allowed = false;
       --attempt;
       span /= 2.0;
       continue;
     }
     // From the start of the stream a first picture without a timestamp is rightly start_pts.
-    const bool guessed = landing_stamp_guessed && seek_point > 0.0;
+    const bool guessed = session.landing_stamp_guessed && seek_point > 0.0;
     // The budget keeps at least two frames, so a second one is the picture before the anchor.
     if (reached && window.size() >= 2 && !guessed) break;
     // Nothing before the anchor, the anchor passed without being shown (the leading
@@ -143,9 +129,9 @@ bool FrameNavigator::refill_backward(int64_t anchor_pts, double anchor_seconds,
   }
   // The decoder stands just after the anchor; what the window holds beyond it must not
   // be delivered a second time by forward decoding.
-  if (decoder_position_valid && !same_frame(window.back().place(), decoder_position)) {
-    skip_pending = true;
-    skip_through = window.back().place();
+  if (session.position_valid && !same_frame(window.back().place(), session.position)) {
+    session.skip_pending = true;
+    session.skip_through = window.back().place();
   }
   return true;
 }

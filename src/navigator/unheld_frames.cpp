@@ -12,8 +12,8 @@
 // less than a plain decode from the keyframe does.
 #include <algorithm>
 
-#include "clipwalk/frame_navigator.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 #include "navigator/preview.h"
 
 namespace clipwalk {
@@ -43,13 +43,13 @@ bool single_temporal_layer(const AVCodecParameters& parameters) {
 }
 }  // namespace
 
-bool FrameNavigator::can_skip_unreferenced() const {
+bool FrameNavigator::Impl::can_skip_unreferenced() const {
   // Only where every packet carries its presentation stamp from the container and that
   // clock runs on (no joined or restarted clocks), and only for decoders whose skipping of
   // non-reference pictures leaves every other picture as it was.
   const int format_flags = format_context->iformat->flags;
   if ((format_flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS | AVFMT_GENERIC_INDEX)) != 0 ||
-      decoding_from_start) {
+      session.decoding_from_start) {
     return false;
   }
   const AVCodecParameters& parameters = *video_stream->codecpar;
@@ -64,51 +64,63 @@ bool FrameNavigator::can_skip_unreferenced() const {
   }
 }
 
-double FrameNavigator::landing_seconds() const {
+double FrameNavigator::Impl::landing_seconds() const {
   // Where the seek will land by the frame rate: the target, the stream's end at most.
-  const double until = unheld.walk.target_seconds;
-  return duration_seconds > 0.0 && until > duration_seconds ? duration_seconds : until;
+  const double until = active_walk->target_seconds;
+  return info.duration_seconds > 0.0 && until > info.duration_seconds ? info.duration_seconds
+                                                                      : until;
 }
 
-double FrameNavigator::unheld_margin_frames(uint64_t bytes) const {
+double FrameNavigator::Impl::unheld_margin_frames(uint64_t bytes) const {
   // Pictures at least this many before the landing are certainly evicted before it.
   const auto capacity = static_cast<double>(cache_budget_bytes / bytes);
   return capacity * (1.0 + kSpareShare) + kSpareFrames;
 }
 
-void FrameNavigator::begin_unheld(int64_t target, double seconds) {
-  UnheldFrames::Walk& walk = unheld.walk;
-  walk = {};
+UnheldScope::UnheldScope(FrameNavigator::Impl& nav, uint64_t lent_budget)
+    : nav_(nav), lent_budget_(lent_budget), was_allowed_(nav.unheld_allowed) {}
+
+UnheldScope::~UnheldScope() {
+  nav_.active_walk = nullptr;
+  if (nav_.decoder_context) nav_.decoder_context->skip_frame = AVDISCARD_DEFAULT;
+  nav_.cache_budget_bytes += lent_budget_;
+  nav_.unheld_allowed = was_allowed_;
+}
+
+void FrameNavigator::Impl::begin_unheld(UnheldWalk& started, int64_t target, double seconds) {
+  started = {};
+  active_walk = &started;
+  UnheldWalk& walk = started;
   // A wrong guess is mended by decoding again, which needs an input that can be read twice
   // and a known end (without one, every picture would look far from the landing).
-  walk.active = unheld.allowed && frames_per_second > 0.0 && duration_seconds > 0.0 &&
+  walk.active = unheld_allowed && info.frames_per_second > 0.0 && info.duration_seconds > 0.0 &&
                 input_can_be_read_again();
   walk.target_pts = target;
   walk.target_seconds = seconds;
   if (walk.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
     // Every picture of the stream is held at one size: the first one tells.
     const double frames = unheld_margin_frames(window.back().bytes) + kSkipMarginFrames;
-    walk.skip_until_seconds = landing_seconds() - frames / frames_per_second;
+    walk.skip_until_seconds = landing_seconds() - frames / info.frames_per_second;
     walk.skipping = walk.skip_until_seconds > window.back().seconds;
   }
 }
 
-void FrameNavigator::offer_skip(const AVPacket& next) {
+void FrameNavigator::Impl::offer_skip(const AVPacket& next) {
   // Packets come in decode order; the first one stamped too late, or not at all, ends
   // the skipping for the rest of the seek.
   const bool skippable = next.pts != AV_NOPTS_VALUE && next.pos >= 0 &&
-                         pts_to_seconds(next.pts) < unheld.walk.skip_until_seconds;
+                         pts_to_seconds(next.pts) < active_walk->skip_until_seconds;
   decoder_context->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
   if (!skippable) {
-    unheld.walk.skipping = false;
+    active_walk->skipping = false;
     return;
   }
-  unheld.walk.offers.push_back({next.pts, next.dts, next.pos});
-  ++unheld.skip_offers;
+  active_walk->offers.push_back({next.pts, next.dts, next.pos});
+  ++counters.skip_offers;
 }
 
-bool FrameNavigator::skips_left_stamps_alone() {
-  UnheldFrames::Walk& walk = unheld.walk;
+bool FrameNavigator::Impl::skips_left_stamps_alone() {
+  UnheldWalk& walk = *active_walk;
   if (walk.offers.empty()) return true;
   if (!walk.any_passed) return false;
   // The decoder takes a picture's pts as its stamp until the pts it has shown run backwards
@@ -126,7 +138,7 @@ bool FrameNavigator::skips_left_stamps_alone() {
   bool in_run = false;
   int64_t previous = 0;
   std::vector<int64_t> stamps;
-  for (const UnheldFrames::Walk::Offer& offer : walk.offers) {
+  for (const UnheldWalk::Offer& offer : walk.offers) {
     // A skipped picture must have come before the last one left unheld, as its stamps say.
     if (std::max(offer.pts, offer.dts) >= walk.last_passed_pts) return false;
     stamps.push_back(offer.pts);
@@ -142,40 +154,42 @@ bool FrameNavigator::skips_left_stamps_alone() {
   return std::adjacent_find(stamps.begin(), stamps.end()) == stamps.end();
 }
 
-bool FrameNavigator::end_unheld() {
+bool FrameNavigator::Impl::end_unheld() {
   // Where the skipping may have changed a stamp, the seek goes again in full.
-  const bool exact = !unheld.walk.standing && skips_left_stamps_alone();
-  unheld.walk = {};
+  const bool exact =
+      active_walk == nullptr || (!active_walk->standing && skips_left_stamps_alone());
+  active_walk = nullptr;
   if (decoder_context) decoder_context->skip_frame = AVDISCARD_DEFAULT;
-  if (!exact) ++unheld.redone;
+  if (!exact) ++counters.redone;
   return exact;
 }
 
-uint64_t FrameNavigator::held_size(const AVFrame* picture) {
-  if (picture->width == preview_width && picture->height == preview_height) {
+uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
+  if (picture->width == info.preview_width && picture->height == info.preview_height) {
     return frame_bytes(picture);  // held by reference: the decoder's buffers count
   }
-  if (picture->format != unheld.preview_format) {
+  if (picture->format != unheld_preview_format) {
     // The same allocation hold_frame makes for a scaled picture, measured once per format.
     FramePtr preview(av_frame_alloc());
     if (!preview) return 0;
     preview->format = held_pixel_format(picture->format);
-    preview->width = preview_width;
-    preview->height = preview_height;
+    preview->width = info.preview_width;
+    preview->height = info.preview_height;
     if (av_frame_get_buffer(preview.get(), 0) < 0) return 0;
-    unheld.preview_format = picture->format;
-    unheld.preview_bytes = frame_bytes(preview.get());
+    unheld_preview_format = picture->format;
+    unheld_preview_bytes = frame_bytes(preview.get());
   }
-  return unheld.preview_bytes;
+  return unheld_preview_bytes;
 }
 
-bool FrameNavigator::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
-  UnheldFrames::Walk& walk = unheld.walk;
+bool FrameNavigator::Impl::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
+  if (active_walk == nullptr) return false;
+  UnheldWalk& walk = *active_walk;
   if (!walk.offers.empty()) walk.shown_positions.push_back(picture->pkt_pos);
   if (!walk.active || pts >= walk.target_pts) return false;
   const uint64_t bytes = held_size(picture);
   if (bytes == 0) return false;
-  const double to_come = (landing_seconds() - seconds) * frames_per_second;
+  const double to_come = (landing_seconds() - seconds) * info.frames_per_second;
   if (to_come < unheld_margin_frames(bytes)) return false;
   // What the window holds lies before this picture, so the budget would evict it first.
   clear_window();
@@ -183,16 +197,16 @@ bool FrameNavigator::pass_unheld(const AVFrame* picture, int64_t pts, double sec
   walk.standing_bytes = bytes;
   walk.any_passed = true;
   walk.last_passed_pts = pts;
-  ++unheld.passed;
+  ++counters.unheld;
   return true;
 }
 
-void FrameNavigator::evict_unheld() {
+void FrameNavigator::Impl::evict_unheld() {
   // The same rule as for held frames, with the unheld picture as the front one.
-  UnheldFrames::Walk& walk = unheld.walk;
-  if (walk.standing && held_bytes + walk.standing_bytes > cache_budget_bytes &&
-      window.size() + 1 >= 3) {
-    walk.standing = false;
+  if (active_walk != nullptr && active_walk->standing &&
+      evicts_front(held_bytes + active_walk->standing_bytes, cache_budget_bytes,
+                   window.size() + 1)) {
+    active_walk->standing = false;
   }
 }
 

@@ -3,9 +3,9 @@
 #include <new>
 #include <system_error>
 
-#include "clipwalk/frame_navigator.h"
 #include "navigator/demuxer.h"
 #include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
 #include "navigator/timeline.h"
 
 namespace clipwalk {
@@ -16,7 +16,7 @@ namespace {
 constexpr size_t kPrescanProgressInterval = 256;
 }  // namespace
 
-bool FrameNavigator::start_prescan() {
+bool FrameNavigator::Impl::start_prescan() {
   if (prescan_running.load()) return true;
   if (prescan_completed.load(std::memory_order_acquire)) return true;
   // An earlier run that ended without result has left its thread to be joined.
@@ -26,7 +26,7 @@ bool FrameNavigator::start_prescan() {
   if (!input_can_be_read_again()) return false;
   prescan_running.store(true);
   try {
-    prescan_thread = std::thread(&FrameNavigator::run_prescan, this);
+    prescan_thread = std::thread(&FrameNavigator::Impl::run_prescan, this);
   } catch (const std::system_error&) {
     prescan_running.store(false);  // no worker will ever clear it
     return false;
@@ -34,7 +34,7 @@ bool FrameNavigator::start_prescan() {
   return true;
 }
 
-void FrameNavigator::stop_prescan() {
+void FrameNavigator::Impl::stop_prescan() {
   prescan_stop_requested.store(true);
   if (prescan_thread.joinable()) prescan_thread.join();
 }
@@ -46,6 +46,7 @@ struct CountedPacket {
   int64_t pts;
   int64_t position;
   bool timed;
+  bool key;
 };
 
 // Untimed packets cannot be placed by demuxing alone; at a constant rate they are the
@@ -77,7 +78,7 @@ void place_untimed(std::vector<CountedPacket>::iterator begin,
   }
   auto next = slots.begin();
   for (auto it = begin; it != end; ++it) {
-    if (!it->timed) *it = {*next++, -1, false};
+    if (!it->timed) *it = {*next++, -1, false, it->key};
   }
 }
 
@@ -99,13 +100,13 @@ void sort_into_display_order(std::vector<CountedPacket>& packets,
 
 }  // namespace
 
-void FrameNavigator::run_prescan() {
+void FrameNavigator::Impl::run_prescan() {
   std::vector<CountedPacket> counted;
   std::vector<size_t> run_starts;
   bool complete = false;
   IoDeadline deadline;  // outlives the demuxer that polls it
   deadline.stop = &prescan_stop_requested;
-  if (FormatContextPtr demuxer = open_demuxer(source_path, deadline, nullptr)) {
+  if (FormatContextPtr demuxer = open_demuxer(info.source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
     if (reader && !prescan_stop_requested.load()) {
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
@@ -124,9 +125,9 @@ void FrameNavigator::run_prescan() {
         int64_t duration = 0;  // the first packet duration the container gives
         for (deadline.arm(); av_read_frame(demuxer.get(), reader.get()) >= 0; deadline.arm()) {
           const AVPacket& p = *reader;
-          keyframe_seen = keyframe_seen || (p.stream_index == video_stream_index &&
-                                            (p.flags & AV_PKT_FLAG_KEY) != 0);
-          const bool counts = p.stream_index == video_stream_index && keyframe_seen &&
+          keyframe_seen = keyframe_seen ||
+                          (p.stream_index == info.stream_index && (p.flags & AV_PKT_FLAG_KEY) != 0);
+          const bool counts = p.stream_index == info.stream_index && keyframe_seen &&
                               (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
                               (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
           if (counts) {
@@ -135,8 +136,8 @@ void FrameNavigator::run_prescan() {
             const bool timed = p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE;
             if (!timed && !any_timed) ++untimed_leading;
             any_timed = any_timed || timed;
-            counted.push_back(
-                {timed ? (p.pts != AV_NOPTS_VALUE ? p.pts : p.dts) : 0, p.pos, timed});
+            counted.push_back({timed ? (p.pts != AV_NOPTS_VALUE ? p.pts : p.dts) : 0, p.pos, timed,
+                               (p.flags & AV_PKT_FLAG_KEY) != 0});
           }
           av_packet_unref(reader.get());
           if (total_size > 0 && counted.size() % kPrescanProgressInterval == 0 &&
@@ -166,9 +167,11 @@ void FrameNavigator::run_prescan() {
   }
   std::vector<int64_t> stamps;
   std::vector<int64_t> positions;
+  std::vector<uint8_t> keyframes;
   try {
     stamps.reserve(counted.size());
     positions.reserve(counted.size());
+    keyframes.reserve(counted.size());
   } catch (const std::bad_alloc&) {
     prescan_running.store(false);
     return;
@@ -176,23 +179,25 @@ void FrameNavigator::run_prescan() {
   for (const CountedPacket& entry : counted) {
     stamps.push_back(entry.pts);
     positions.push_back(entry.position);
+    keyframes.push_back(entry.key ? 1 : 0);
   }
   prescan_sorted = std::is_sorted(stamps.begin(), stamps.end());
   prescan_pts = std::move(stamps);
   prescan_positions = std::move(positions);
+  prescan_keyframes = std::move(keyframes);
   prescan_progress.store(1.0f);
   prescan_completed.store(true, std::memory_order_release);
   prescan_running.store(false);
 }
 
-int64_t FrameNavigator::prescan_frame_count() const {
+int64_t FrameNavigator::Impl::prescan_frame_count() const {
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
   return static_cast<int64_t>(prescan_pts.size());
 }
 
-int64_t FrameNavigator::exact_frame_index() const {
+int64_t FrameNavigator::Impl::exact_frame_index() const {
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
-  const FrameStamp* current = current_stamp();
+  const HeldFrame* current = current_frame();
   if (current == nullptr) return -1;
   const FramePlace place = window[current_index].place();
   const auto n = static_cast<int64_t>(prescan_pts.size());
@@ -234,7 +239,7 @@ int64_t FrameNavigator::exact_frame_index() const {
   return lower == n ? n - 1 : lower;
 }
 
-int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seconds) const {
+int64_t FrameNavigator::Impl::exact_frames_between(double from_seconds, double to_seconds) const {
   // A bound that is not a number has no answer (it would otherwise give a negative count).
   if (!(from_seconds < to_seconds)) return -1;
   if (!prescan_completed.load(std::memory_order_acquire)) return -1;
@@ -255,7 +260,7 @@ int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seco
   return static_cast<int64_t>(lower(to_seconds) - lower(from_seconds));
 }
 
-double FrameNavigator::exact_frame_seconds(int64_t index) const {
+double FrameNavigator::Impl::exact_frame_seconds(int64_t index) const {
   if (index < 0 || !prescan_completed.load(std::memory_order_acquire) ||
       index >= static_cast<int64_t>(prescan_pts.size())) {
     return -1.0;

@@ -65,9 +65,9 @@ double seek_seconds(const Plan& plan, const FrameNavigator& nav) {
     case 2:
       return 1e300;
     case 3:
-      return nav.duration_seconds * plan.fraction / 255.0;
+      return nav.stream().duration_seconds * plan.fraction / 255.0;
     case 4:
-      return nav.duration_seconds + plan.fraction / 100.0;
+      return nav.stream().duration_seconds + plan.fraction / 100.0;
     default:
       return plan.millis / 1000.0;
   }
@@ -81,7 +81,7 @@ double seek_seconds(const Plan& plan, const FrameNavigator& nav) {
 void require_current(const FrameNavigator& nav, const char* promise) {
   const clipwalk::FrameStamp* stamp = nav.current_stamp();
   if (stamp == nullptr) broken(promise);
-  if (stamp->width != nav.preview_width || stamp->height != nav.preview_height) {
+  if (stamp->width != nav.stream().preview_width || stamp->height != nav.stream().preview_height) {
     broken("the current frame has the preview size");
   }
 }
@@ -90,8 +90,8 @@ void require_current(const FrameNavigator& nav, const char* promise) {
 void touch_preview(FrameNavigator& nav) {
   const uint8_t* pixels = nav.preview_pixels();
   if (pixels == nullptr) return;
-  const size_t bytes =
-      static_cast<size_t>(nav.preview_width) * static_cast<size_t>(nav.preview_height) * 4;
+  const size_t bytes = static_cast<size_t>(nav.stream().preview_width) *
+                       static_cast<size_t>(nav.stream().preview_height) * 4;
   volatile uint8_t sink = static_cast<uint8_t>(pixels[0] ^ pixels[bytes - 1]);
   (void)sink;
 }
@@ -155,18 +155,18 @@ void drive_input(const uint8_t* data, size_t size) {
     if (!nav) {
       if (error_text.empty()) broken("a failed open says why");
     } else {
-      if (nav->source_width <= 0 || nav->source_height <= 0 || nav->preview_width <= 0 ||
-          nav->preview_height <= 0 || nav->preview_width > clipwalk::kDefaultPreviewLimit ||
-          nav->preview_height > clipwalk::kDefaultPreviewLimit) {
+      if (nav->stream().source_width <= 0 || nav->stream().source_height <= 0 ||
+          nav->stream().preview_width <= 0 || nav->stream().preview_height <= 0 ||
+          nav->stream().preview_width > clipwalk::kDefaultPreviewLimit ||
+          nav->stream().preview_height > clipwalk::kDefaultPreviewLimit) {
         broken("an opened stream has a usable source and preview size");
       }
       walk(*nav, plan);
       if (nav->start_prescan()) {
-        while (nav->prescan_running.load())
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (nav->prescan_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int64_t count = nav->prescan_frame_count();
         (void)nav->exact_frame_index();
-        (void)nav->exact_frames_between(0.0, nav->duration_seconds);
+        (void)nav->exact_frames_between(0.0, nav->stream().duration_seconds);
         (void)nav->exact_frame_seconds(count - 1);
       }
     }

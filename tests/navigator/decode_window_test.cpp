@@ -41,16 +41,16 @@ uint64_t buffer_sizes(const AVFrame* frame) {
 }
 
 uint64_t window_bytes(const FrameNavigator& nav) {
-  return std::accumulate(nav.window.begin(), nav.window.end(), uint64_t{0},
+  return std::accumulate(internals(nav).window.begin(), internals(nav).window.end(), uint64_t{0},
                          [](uint64_t s, const HeldFrame& h) { return s + h.bytes; });
 }
 
 // Pulls pictures until the pump stops; answers its last result.
 int32_t pump_all(FrameNavigator& nav, std::vector<int64_t>& times, std::string& error) {
   int32_t r;
-  while ((r = NavigatorTestPeer::decode_pump(nav, &error)) == 1) {
-    times.push_back(nav.decode_frame->best_effort_timestamp);
-    av_frame_unref(nav.decode_frame.get());
+  while ((r = internals(nav).decode_pump(&error)) == 1) {
+    times.push_back(internals(nav).decode_frame->best_effort_timestamp);
+    av_frame_unref(internals(nav).decode_frame.get());
   }
   return r;
 }
@@ -59,17 +59,17 @@ TEST(DecodePump, DeliversFfprobesFramesIncludingTheReorderedTailThenEnds) {
   const std::vector<int64_t> truth = testing::probe_frame_times(fixture_path(kBframes));
   auto nav = open_fixture(kBframes, 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_EQ(nav->format_context->nb_streams, 2u);  // the audio packets must be skipped
+  ASSERT_EQ(internals(*nav).format_context->nb_streams, 2u);  // the audio packets must be skipped
   std::vector<int64_t> got;
   std::string error = "untouched";
   EXPECT_EQ(pump_all(*nav, got, error), 0);
   EXPECT_EQ(got, truth);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(NavigatorTestPeer::decode_pump(*nav, &error), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(internals(*nav).decode_pump(&error), 0);
   EXPECT_EQ(error, "untouched");
   // A container seek revives the ended pump.
-  ASSERT_TRUE(NavigatorTestPeer::demux_seek(*nav, nav->start_pts, &error)) << error;
-  ASSERT_EQ(NavigatorTestPeer::decode_pump(*nav, &error), 1) << error;
-  EXPECT_EQ(nav->decode_frame->best_effort_timestamp, truth.front());
+  ASSERT_TRUE(internals(*nav).demux_seek(nav->stream().start_pts, &error)) << error;
+  ASSERT_EQ(internals(*nav).decode_pump(&error), 1) << error;
+  EXPECT_EQ(internals(*nav).decode_frame->best_effort_timestamp, truth.front());
 }
 
 TEST(DecodePump, TruncatedFileEndsOnAPrefixOrFailsWithTheLibrarysReason) {
@@ -94,44 +94,44 @@ TEST(FrameWindow, BudgetEvictsOldestButKeepsTwoAndAllowsExactlyTheBudget) {
     auto nav = open_fixture(kBframes, 1920, budget);
     ASSERT_NE(nav, nullptr);
     for (size_t k = 0; k < 12; ++k) {
-      ASSERT_TRUE(nav->decode_next_frame());
-      ASSERT_EQ(nav->window.size(), k == 0 ? 1u : 2u);
-      EXPECT_EQ(nav->current_index, nav->window.size() - 1);
-      EXPECT_EQ(nav->window.back().pts, truth[k]);
-      EXPECT_EQ(nav->window.front().pts, truth[k == 0 ? 0 : k - 1]);
-      EXPECT_EQ(nav->held_bytes, window_bytes(*nav));
-      if (budget == 0 && k < 5) bytes.push_back(nav->window.back().bytes);
+      ASSERT_TRUE(internals(*nav).decode_next_frame());
+      ASSERT_EQ(internals(*nav).window.size(), k == 0 ? 1u : 2u);
+      EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
+      EXPECT_EQ(internals(*nav).window.back().pts, truth[k]);
+      EXPECT_EQ(internals(*nav).window.front().pts, truth[k == 0 ? 0 : k - 1]);
+      EXPECT_EQ(internals(*nav).held_bytes, window_bytes(*nav));
+      if (budget == 0 && k < 5) bytes.push_back(internals(*nav).window.back().bytes);
     }
   }
   // A budget of exactly the first four frames holds them all; the fifth evicts from the front.
   const uint64_t budget = bytes[0] + bytes[1] + bytes[2] + bytes[3];
   auto nav = open_fixture(kBframes, 1920, budget);
   ASSERT_NE(nav, nullptr);
-  for (int k = 0; k < 4; ++k) ASSERT_TRUE(nav->decode_next_frame());
-  EXPECT_EQ(nav->window.size(), 4u);
-  EXPECT_EQ(nav->held_bytes, budget);
-  ASSERT_TRUE(nav->decode_next_frame());
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(internals(*nav).decode_next_frame());
+  EXPECT_EQ(internals(*nav).window.size(), 4u);
+  EXPECT_EQ(internals(*nav).held_bytes, budget);
+  ASSERT_TRUE(internals(*nav).decode_next_frame());
   size_t evicted = 0;
   for (uint64_t held = budget + bytes[4]; held > budget && 5 - evicted >= 3;)
     held -= bytes[evicted++];
   EXPECT_GT(evicted, 0u);
-  EXPECT_EQ(nav->window.size(), 5 - evicted);
-  EXPECT_EQ(nav->window.front().pts, truth[evicted]);
-  EXPECT_EQ(nav->held_bytes, window_bytes(*nav));
+  EXPECT_EQ(internals(*nav).window.size(), 5 - evicted);
+  EXPECT_EQ(internals(*nav).window.front().pts, truth[evicted]);
+  EXPECT_EQ(internals(*nav).held_bytes, window_bytes(*nav));
 }
 
 TEST(FrameWindow, PreviewSizedPictureIsTakenOverWithoutACopy) {
   auto nav = open_fixture(kBframes, 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_EQ(NavigatorTestPeer::decode_pump(*nav), 1);
-  const uint8_t* pixels = nav->decode_frame->data[0];
+  ASSERT_EQ(internals(*nav).decode_pump(), 1);
+  const uint8_t* pixels = internals(*nav).decode_frame->data[0];
   HeldFrame held;
-  ASSERT_TRUE(NavigatorTestPeer::hold_frame(*nav, nav->decode_frame.get(), held));
-  EXPECT_EQ(nav->decode_frame->buf[0], nullptr);
+  ASSERT_TRUE(internals(*nav).hold_frame(internals(*nav).decode_frame.get(), held));
+  EXPECT_EQ(internals(*nav).decode_frame->buf[0], nullptr);
   ASSERT_NE(held.frame, nullptr);
   EXPECT_EQ(held.frame->data[0], pixels);
   EXPECT_EQ(held.bytes, buffer_sizes(held.frame.get()));
-  EXPECT_EQ(nav->window_scaler, nullptr);
+  EXPECT_EQ(internals(*nav).window_scaler, nullptr);
 }
 
 TEST(FrameWindow, OtherSizesAreHeldScaledWithFormatAndColourKept) {
@@ -154,8 +154,8 @@ TEST(FrameWindow, OtherSizesAreHeldScaledWithFormatAndColourKept) {
     auto nav = open_fixture(c.name, c.limit, 1 << 30);
     ASSERT_NE(nav, nullptr);
     for (int k = 0; k < 3; ++k) {
-      ASSERT_TRUE(nav->decode_next_frame());
-      const HeldFrame& held = nav->window.back();
+      ASSERT_TRUE(internals(*nav).decode_next_frame());
+      const HeldFrame& held = internals(*nav).window.back();
       const AVFrame* f = held.frame.get();
       EXPECT_EQ(f->width, c.w);
       EXPECT_EQ(f->height, c.h);
@@ -184,14 +184,14 @@ TEST(FrameWindow, SizeChangeMidStreamKeepsThePreviewSizeAndSynthesisesStamps) {
   auto nav = open_fixture("size_change.h264", 400, 1 << 30);
   ASSERT_NE(nav, nullptr);
   size_t frames = 0;
-  for (; nav->decode_next_frame(); ++frames) {
-    const HeldFrame& held = nav->window.back();
+  for (; internals(*nav).decode_next_frame(); ++frames) {
+    const HeldFrame& held = internals(*nav).window.back();
     EXPECT_EQ(held.frame->width, 320) << "frame " << frames;
     EXPECT_EQ(held.frame->height, 240) << "frame " << frames;
-    EXPECT_EQ(held.pts, nav->start_pts + int64_t(frames) * interval);
+    EXPECT_EQ(held.pts, nav->stream().start_pts + int64_t(frames) * interval);
   }
   EXPECT_EQ(frames, times.size());
-  EXPECT_NE(nav->window_scaler, nullptr);
+  EXPECT_NE(internals(*nav).window_scaler, nullptr);
 }
 
 TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
@@ -201,26 +201,26 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
   constexpr size_t kPixelBytes = size_t{320} * 240 * 4;
   const auto alpha_is = [&](uint8_t want) {
     for (size_t i = 3; i < kPixelBytes; i += 4)
-      if (nav->preview_rgba[i] != want) return false;
+      if (internals(*nav).output_pixels[i] != want) return false;
     return true;
   };
-  ASSERT_TRUE(nav->decode_next_frame());
+  ASSERT_TRUE(internals(*nav).decode_next_frame());
   const uint8_t* first = nav->preview_pixels();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first, nav->preview_rgba.data());
+  EXPECT_EQ(first, internals(*nav).output_pixels.data());
   // The pixels, then slack for libswscale's block writes.
-  EXPECT_GE(nav->preview_rgba.size(), kPixelBytes);
-  EXPECT_EQ(nav->preview_rgba_place.pts, nav->current_stamp()->pts);
+  EXPECT_GE(internals(*nav).output_pixels.size(), kPixelBytes);
+  EXPECT_EQ(internals(*nav).output_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
   // Asking again for the same frame converts nothing: overwritten bytes stay as they are.
-  std::fill(nav->preview_rgba.begin(), nav->preview_rgba.end(), uint8_t{0});
+  std::fill(internals(*nav).output_pixels.begin(), internals(*nav).output_pixels.end(), uint8_t{0});
   EXPECT_EQ(nav->preview_pixels(), first);
   EXPECT_TRUE(alpha_is(0));
-  ASSERT_TRUE(nav->decode_next_frame());
+  ASSERT_TRUE(internals(*nav).decode_next_frame());
   ASSERT_NE(nav->preview_pixels(), nullptr);
-  EXPECT_EQ(nav->preview_rgba_place.pts, nav->current_stamp()->pts);
+  EXPECT_EQ(internals(*nav).output_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
-  nav->clear_window();
+  internals(*nav).clear_window();
   EXPECT_EQ(nav->current_stamp(), nullptr);
   EXPECT_EQ(nav->preview_pixels(), nullptr);
 }
@@ -230,18 +230,18 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
 TEST(PreviewPixels, PicturesWithOneStampAreConvertedEach) {
   auto nav = open_fixture("fps2000.mkv", 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_TRUE(nav->decode_next_frame());
+  ASSERT_TRUE(internals(*nav).decode_next_frame());
   int pairs = 0;
-  for (int k = 0; k < 40 && nav->decode_next_frame(); ++k) {
-    const HeldFrame& previous = nav->window[nav->current_index - 1];
-    const HeldFrame& current = nav->window[nav->current_index];
+  for (int k = 0; k < 40 && internals(*nav).decode_next_frame(); ++k) {
+    const HeldFrame& previous = internals(*nav).window[internals(*nav).current_index - 1];
+    const HeldFrame& current = internals(*nav).window[internals(*nav).current_index];
     if (previous.pts != current.pts) continue;
     ++pairs;
-    nav->current_index -= 1;
+    internals(*nav).current_index -= 1;
     ASSERT_NE(nav->preview_pixels(), nullptr);
-    nav->current_index += 1;
+    internals(*nav).current_index += 1;
     ASSERT_NE(nav->preview_pixels(), nullptr);
-    EXPECT_EQ(nav->preview_rgba_place.position, current.position);
+    EXPECT_EQ(internals(*nav).output_place.position, current.position);
     EXPECT_NE(previous.position, current.position);
   }
   EXPECT_GT(pairs, 0);

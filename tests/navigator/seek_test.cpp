@@ -14,6 +14,7 @@
 
 #include "clipwalk/frame_navigator.h"
 #include "support/frame_truth.h"
+#include "support/navigator_test_peer.h"
 
 namespace clipwalk {
 namespace {
@@ -42,10 +43,10 @@ TEST(Seek, LandsOnTheFirstFrameAtOrAfterTheTargetOnEveryFixture) {
     std::string error;
     auto nav = FrameNavigator::open(fixture_path(name), 1920, 64 << 20, &error);
     ASSERT_NE(nav, nullptr) << error;
-    EXPECT_EQ(nav->start_pts, truth.start);
-    EXPECT_DOUBLE_EQ(nav->time_base_seconds, truth.time_base);
+    EXPECT_EQ(nav->stream().start_pts, truth.start);
+    EXPECT_DOUBLE_EQ(nav->stream().time_base_seconds, truth.time_base);
     for (const double t : times) {
-      nav->clear_window();  // an empty window: every landing takes the full road
+      internals(*nav).clear_window();  // an empty window: every landing takes the full road
       ASSERT_TRUE(nav->seek_to_seconds(t, &error)) << t << ": " << error;
       const FrameStamp* stamp = nav->current_stamp();
       ASSERT_NE(stamp, nullptr);
@@ -53,7 +54,7 @@ TEST(Seek, LandsOnTheFirstFrameAtOrAfterTheTargetOnEveryFixture) {
       EXPECT_EQ(stamp->pts, truth.frames[want])
           << "seek to " << t << " s (target " << truth.target(t) << "): want frame " << want;
       EXPECT_DOUBLE_EQ(stamp->seconds, double(stamp->pts - truth.start) * truth.time_base);
-      EXPECT_EQ(nav->current_index, nav->window.size() - 1);
+      EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
     }
   }
 }
@@ -68,39 +69,41 @@ TEST(Seek, InWindowJustAheadAndFullRoads) {
   // From an empty window: decoded from the keyframe at 2 s up to the landing.
   ASSERT_TRUE(nav->seek_to_seconds(2.5, &error)) << error;
   ASSERT_EQ(nav->current_stamp()->pts, pts_at(2.5));
-  const int64_t front = nav->window.front().pts;
+  const int64_t front = internals(*nav).window.front().pts;
   EXPECT_EQ(front, pts_at(2.0));
-  const size_t size = nav->window.size();
-  const uint64_t decoded = nav->frames_decoded;
+  const size_t size = internals(*nav).window.size();
+  const uint64_t decoded = internals(*nav).counters.frames_decoded;
 
   // In the window: only the current index moves.
   ASSERT_TRUE(nav->seek_to_seconds(2.1, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.1));
-  EXPECT_LT(nav->current_index, size - 1);
-  EXPECT_EQ(nav->window.size(), size);
-  EXPECT_EQ(nav->window.front().pts, front);
-  EXPECT_EQ(nav->frames_decoded, decoded);
+  EXPECT_LT(internals(*nav).current_index, size - 1);
+  EXPECT_EQ(internals(*nav).window.size(), size);
+  EXPECT_EQ(internals(*nav).window.front().pts, front);
+  EXPECT_EQ(internals(*nav).counters.frames_decoded, decoded);
 
   // Just ahead: decoding on from where the decoder stands, without a container seek.
   ASSERT_TRUE(nav->seek_to_seconds(2.9, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.9));
-  EXPECT_EQ(nav->frames_decoded, decoded + truth.landing(2.9) - truth.landing(2.5));
-  EXPECT_EQ(nav->window.front().pts, front);
-  EXPECT_EQ(nav->current_index, nav->window.size() - 1);
+  EXPECT_EQ(internals(*nav).counters.frames_decoded,
+            decoded + truth.landing(2.9) - truth.landing(2.5));
+  EXPECT_EQ(internals(*nav).window.front().pts, front);
+  EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
 
   // Before the window: a container seek back to the first keyframe and a new window.
   ASSERT_TRUE(nav->seek_to_seconds(0.5, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(0.5));
-  EXPECT_EQ(nav->window.front().pts, truth.frames.front());
-  EXPECT_EQ(nav->window.size(), truth.landing(0.5) + 1);
+  EXPECT_EQ(internals(*nav).window.front().pts, truth.frames.front());
+  EXPECT_EQ(internals(*nav).window.size(), truth.landing(0.5) + 1);
 
   // Just ahead into the end of the stream: the last frame.
   ASSERT_TRUE(nav->seek_to_seconds(5.8, &error));
-  const uint64_t before_end = nav->frames_decoded;
+  const uint64_t before_end = internals(*nav).counters.frames_decoded;
   ASSERT_TRUE(nav->seek_to_seconds(7.0, &error));
   EXPECT_EQ(nav->current_stamp()->pts, truth.frames.back());
-  EXPECT_EQ(nav->current_index, nav->window.size() - 1);
-  EXPECT_EQ(nav->frames_decoded, before_end + truth.frames.size() - 1 - truth.landing(5.8));
+  EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
+  EXPECT_EQ(internals(*nav).counters.frames_decoded,
+            before_end + truth.frames.size() - 1 - truth.landing(5.8));
   // Ahead again from inside the window with nothing left to decode: still the last frame.
   ASSERT_TRUE(nav->seek_to_seconds(5.9, &error));
   ASSERT_TRUE(nav->seek_to_seconds(8.0, &error));
@@ -123,17 +126,17 @@ TEST(Seek, RefusedContainerSeekKeepsThePosition) {
   ASSERT_NE(nav, nullptr) << error;
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(nav->step_forward(&error)) << error;
   const int64_t current = nav->current_stamp()->pts;
-  const size_t held = nav->window.size();
+  const size_t held = internals(*nav).window.size();
   EXPECT_FALSE(nav->seek_to_seconds(6.0, &error));
   EXPECT_EQ(error.rfind("seek failed: ", 0), 0u) << error;
   EXPECT_GT(error.size(), std::string("seek failed: ").size());
   EXPECT_EQ(nav->current_stamp()->pts, current);
-  EXPECT_EQ(nav->window.size(), held);
+  EXPECT_EQ(internals(*nav).window.size(), held);
   ASSERT_TRUE(nav->step_forward(&error));  // decoding goes on from where it stood
   EXPECT_GT(nav->current_stamp()->pts, current);
   // A pipe cannot be read twice: no prescan worker, rather than one that blocks for ever.
   EXPECT_FALSE(nav->start_prescan());
-  EXPECT_FALSE(nav->prescan_running.load());
+  EXPECT_FALSE(nav->prescan_running());
   nav.reset();
   writer.join();
   std::remove(fifo.c_str());

@@ -9,6 +9,7 @@
 
 #include "clipwalk/frame_navigator.h"
 #include "support/frame_truth.h"
+#include "support/navigator_test_peer.h"
 #include "support/raw_pictures.h"
 
 namespace clipwalk {
@@ -32,7 +33,7 @@ std::vector<int64_t> decoded_up_to_landing(const std::string& path, double secon
 
 std::vector<int64_t> window_stamps(const FrameNavigator& nav) {
   std::vector<int64_t> stamps;
-  for (const HeldFrame& held : nav.window) stamps.push_back(held.pts);
+  for (const HeldFrame& held : internals(nav).window) stamps.push_back(held.pts);
   return stamps;
 }
 
@@ -60,15 +61,15 @@ TEST(UnheldFrames, FullSeekKeepsTheWindowThatHoldingEveryPictureGives) {
     auto nav = FrameNavigator::open(path, 1920, c.budget, &error);
     ASSERT_NE(nav, nullptr) << error;
     ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
-    ASSERT_FALSE(nav->window.empty());
+    ASSERT_FALSE(internals(*nav).window.empty());
     // Every preview of a stream has the same size, so the budget keeps a fixed count.
-    const uint64_t bytes = nav->window.back().bytes;
+    const uint64_t bytes = internals(*nav).window.back().bytes;
     const size_t kept = std::min<size_t>(decoded.size(), std::max<uint64_t>(2, c.budget / bytes));
     const std::vector<int64_t> expected(decoded.end() - static_cast<ptrdiff_t>(kept),
                                         decoded.end());
     EXPECT_EQ(window_stamps(*nav), expected);
-    EXPECT_EQ(nav->current_index, nav->window.size() - 1);
-    passed += nav->unheld.passed;
+    EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
+    passed += internals(*nav).counters.unheld;
   }
   EXPECT_GT(passed, 0u);  // the cases above do leave pictures unheld
 }
@@ -100,35 +101,35 @@ TEST(UnheldFrames, SkippedPicturesLeaveEveryOtherPictureAsAPlainDecodeShowsIt) {
     std::string error;
     auto nav = FrameNavigator::open(path, 1920, c.budget, &error);
     ASSERT_NE(nav, nullptr) << error;
-    ASSERT_EQ(raw.size(),
-              truth.frames.size() * size_t(nav->source_width) * size_t(nav->source_height) * 3 / 2);
+    ASSERT_EQ(raw.size(), truth.frames.size() * size_t(nav->stream().source_width) *
+                              size_t(nav->stream().source_height) * 3 / 2);
     ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
-    EXPECT_GT(nav->unheld.skip_offers, 0u);  // the case does reach the skipping
+    EXPECT_GT(internals(*nav).counters.skip_offers, 0u);  // the case does reach the skipping
 
     const size_t landing = truth.landing(c.seconds);
-    ASSERT_LE(nav->window.size(), landing + 1);
-    const size_t front = landing + 1 - nav->window.size();
-    for (size_t i = 0; i < nav->window.size(); ++i) {
-      EXPECT_EQ(nav->window[i].pts, truth.frames[front + i]);
-      EXPECT_TRUE(testing::same_picture(nav->window[i].frame.get(), raw, front + i));
+    ASSERT_LE(internals(*nav).window.size(), landing + 1);
+    const size_t front = landing + 1 - internals(*nav).window.size();
+    for (size_t i = 0; i < internals(*nav).window.size(); ++i) {
+      EXPECT_EQ(internals(*nav).window[i].pts, truth.frames[front + i]);
+      EXPECT_TRUE(testing::same_picture(internals(*nav).window[i].frame.get(), raw, front + i));
     }
     size_t k = landing;
     for (int step = 0; step < kForward && k + 1 < truth.frames.size(); ++step, ++k) {
       ASSERT_TRUE(nav->step_forward(&error)) << error;
-      const HeldFrame& held = nav->window[nav->current_index];
+      const HeldFrame& held = internals(*nav).window[internals(*nav).current_index];
       ASSERT_EQ(held.pts, truth.frames[k + 1]);
       ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k + 1));
     }
-    const uint64_t offers_before_walk = nav->unheld.skip_offers;
+    const uint64_t offers_before_walk = internals(*nav).counters.skip_offers;
     for (int step = 0; step < kBackward && k > 0; ++step, --k) {
       ASSERT_TRUE(nav->step_backward(&error)) << error;
-      const HeldFrame& held = nav->window[nav->current_index];
+      const HeldFrame& held = internals(*nav).window[internals(*nav).current_index];
       ASSERT_EQ(held.pts, truth.frames[k - 1]);
       ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k - 1));
     }
-    refill_offers += nav->unheld.skip_offers - offers_before_walk;
+    refill_offers += internals(*nav).counters.skip_offers - offers_before_walk;
     // On clean files the skipping holds: no seek or refill had to be done again.
-    EXPECT_EQ(nav->unheld.redone, 0u);
+    EXPECT_EQ(internals(*nav).counters.redone, 0u);
   }
   EXPECT_GT(refill_offers, 0u);  // the walks back skip pictures in their refills too
 }
@@ -142,9 +143,9 @@ TEST(UnheldFrames, StreamShorterThanItsDurationStillKeepsItsLastFrames) {
   std::string error;
   auto nav = FrameNavigator::open(path, 1920, 0, &error);
   ASSERT_NE(nav, nullptr) << error;
-  ASSERT_GT(nav->duration_seconds, truth.seconds_of(truth.frames.size() - 1) + 1.0);
-  ASSERT_TRUE(nav->seek_to_seconds(nav->duration_seconds - 0.1, &error)) << error;
-  EXPECT_GT(nav->unheld.passed, 0u);
+  ASSERT_GT(nav->stream().duration_seconds, truth.seconds_of(truth.frames.size() - 1) + 1.0);
+  ASSERT_TRUE(nav->seek_to_seconds(nav->stream().duration_seconds - 0.1, &error)) << error;
+  EXPECT_GT(internals(*nav).counters.unheld, 0u);
   EXPECT_EQ(window_stamps(*nav), std::vector<int64_t>(truth.frames.end() - 2, truth.frames.end()));
 }
 

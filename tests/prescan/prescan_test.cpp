@@ -10,6 +10,7 @@
 #include "clipwalk/frame_navigator.h"
 #include "support/fixtures.h"
 #include "support/frame_truth.h"
+#include "support/navigator_test_peer.h"
 
 namespace clipwalk {
 namespace {
@@ -23,7 +24,7 @@ constexpr uint64_t kDefaultBudget = 256 * 1048576ull;
 // Polls as the driver does. The limit only keeps a hung worker from hanging the suite.
 bool wait_for_prescan(const FrameNavigator& nav) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (nav.prescan_running.load()) {
+  while (nav.prescan_running()) {
     if (std::chrono::steady_clock::now() > give_up) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -47,7 +48,7 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
   ASSERT_TRUE(nav->seek_to_seconds(0.0));
   for (int phase = 0; phase < 2; ++phase) {
     const bool counted = phase == 1 && !s.stamps.empty();  // raw Annex-B carries no stamps
-    EXPECT_EQ(nav->prescan_completed.load(), counted);
+    EXPECT_EQ(nav->prescan_completed(), counted);
     EXPECT_EQ(nav->prescan_frame_count(), counted ? int64_t(s.stamps.size()) : -1);
     EXPECT_EQ(nav->exact_frame_index(), counted ? 0 : -1);
     EXPECT_EQ(nav->exact_frames_between(-1.0, 1e9), counted ? int64_t(s.stamps.size()) : -1);
@@ -57,8 +58,9 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
     }
   }
   if (s.stamps.empty()) return;
-  EXPECT_EQ(nav->prescan_pts, s.stamps);  // video only: other streams' packets are dropped
-  EXPECT_EQ(nav->prescan_progress.load(), 1.0f);
+  EXPECT_EQ(internals(*nav).prescan_pts,
+            s.stamps);  // video only: other streams' packets are dropped
+  EXPECT_EQ(nav->prescan_progress(), 1.0f);
   const auto n = int64_t(s.stamps.size());
   EXPECT_DOUBLE_EQ(nav->exact_frame_seconds(n - 1), s.stamp_seconds(s.stamps.size() - 1));
   EXPECT_EQ(nav->exact_frame_seconds(-1), -1.0);
@@ -73,7 +75,7 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
   }
   ASSERT_TRUE(nav->seek_to_seconds(1e6));
   EXPECT_EQ(nav->exact_frame_index(), n - 1);
-  nav->clear_window();  // no current frame: no index, but the count stands
+  internals(*nav).clear_window();  // no current frame: no index, but the count stands
   EXPECT_EQ(nav->exact_frame_index(), -1);
   EXPECT_EQ(nav->prescan_frame_count(), n);
 }
@@ -118,31 +120,31 @@ TEST(PrescanThreads, FurtherStartsKeepTheOneWorker) {
   auto nav = FrameNavigator::open(fixture_path("h264_ts_offset.ts"), 1920, kDefaultBudget);
   ASSERT_NE(nav, nullptr);
   ASSERT_TRUE(nav->start_prescan());
-  const std::thread::id worker = nav->prescan_thread.get_id();
-  EXPECT_TRUE(nav->prescan_running.load() || nav->prescan_completed.load());
+  const std::thread::id worker = internals(*nav).prescan_thread.get_id();
+  EXPECT_TRUE(nav->prescan_running() || nav->prescan_completed());
   ASSERT_TRUE(nav->start_prescan());
-  EXPECT_EQ(nav->prescan_thread.get_id(), worker);
+  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
   // The caller's thread navigates on while the worker reads with its own demuxer.
   ASSERT_TRUE(nav->seek_to_seconds(2.0));
   for (int i = 0; i < 30; ++i) ASSERT_TRUE(nav->step_backward());
   ASSERT_TRUE(nav->start_prescan() && wait_for_prescan(*nav));
-  EXPECT_EQ(nav->prescan_thread.get_id(), worker);
-  ASSERT_TRUE(nav->prescan_completed.load());
-  EXPECT_EQ(nav->prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
-  const int64_t* list = nav->prescan_pts.data();
+  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
+  ASSERT_TRUE(nav->prescan_completed());
+  EXPECT_EQ(internals(*nav).prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  const int64_t* list = internals(*nav).prescan_pts.data();
   ASSERT_TRUE(nav->start_prescan());
-  EXPECT_FALSE(nav->prescan_running.load());
-  EXPECT_EQ(nav->prescan_thread.get_id(), worker);
-  EXPECT_EQ(nav->prescan_pts.data(), list);
-  EXPECT_EQ(nav->prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  EXPECT_FALSE(nav->prescan_running());
+  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
+  EXPECT_EQ(internals(*nav).prescan_pts.data(), list);
+  EXPECT_EQ(internals(*nav).prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
 }
 
 TEST(PrescanThreads, RestartAfterARunWithoutResult) {
   auto nav = open_and_scan("raw_h264.h264");
-  ASSERT_TRUE(nav && !nav->prescan_completed.load());
+  ASSERT_TRUE(nav && !nav->prescan_completed());
   ASSERT_TRUE(nav->start_prescan());  // joins the ended worker before starting another
   ASSERT_TRUE(wait_for_prescan(*nav));
-  EXPECT_FALSE(nav->prescan_completed.load());
+  EXPECT_FALSE(nav->prescan_completed());
   EXPECT_EQ(nav->prescan_frame_count(), -1);
 }
 
@@ -159,7 +161,7 @@ TEST(PrescanThreads, TeardownStopsTheWorkerAtAnyPoint) {
         ASSERT_TRUE(nav->start_prescan());
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
       }
-      EXPECT_EQ(nav->prescan_thread.joinable(), delay_ms >= 0);
+      EXPECT_EQ(internals(*nav).prescan_thread.joinable(), delay_ms >= 0);
       nav.reset();
     }
   }

@@ -1,23 +1,20 @@
-// The tests' one way to the navigator's internal steps, which are not part of its API.
+// The tests' one way to the navigator's private state and internal steps, which are not
+// part of its API.
 #pragma once
 
-#include <string>
-
 #include "clipwalk/frame_navigator.h"
+#include "navigator/navigator_impl.h"
 
 namespace clipwalk {
 
 struct NavigatorTestPeer {
-  static int32_t decode_pump(FrameNavigator& nav, std::string* error_text = nullptr) {
-    return nav.decode_pump(error_text);
-  }
-  static bool hold_frame(FrameNavigator& nav, AVFrame* source, HeldFrame& held) {
-    return nav.hold_frame(source, held);
-  }
-  static uint64_t frame_bytes(const AVFrame* frame) { return FrameNavigator::frame_bytes(frame); }
-  static bool demux_seek(FrameNavigator& nav, int64_t target, std::string* error_text = nullptr) {
-    return nav.demux_seek(target, error_text);
-  }
+  static FrameNavigator::Impl& impl(FrameNavigator& nav) { return *nav.impl_; }
+  static const FrameNavigator::Impl& impl(const FrameNavigator& nav) { return *nav.impl_; }
 };
+
+inline FrameNavigator::Impl& internals(FrameNavigator& nav) { return NavigatorTestPeer::impl(nav); }
+inline const FrameNavigator::Impl& internals(const FrameNavigator& nav) {
+  return NavigatorTestPeer::impl(nav);
+}
 
 }  // namespace clipwalk

@@ -1,0 +1,179 @@
+// Frames by number, and batches of frames by number or time, on the exact list of stamps.
+#include <algorithm>
+#include <numeric>
+
+#include "navigator/errors.h"
+#include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
+
+namespace clipwalk {
+
+namespace {
+// A landing by stamp can stop short of the frame asked for (repeated stamps, a clock that
+// starts again) or pass it (damage); the steps that mend it are checked this many times.
+constexpr int kSettleRounds = 4;
+}  // namespace
+
+int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
+  if (!prescan_completed.load(std::memory_order_acquire) && !prescan_gave_no_count) {
+    if (!start_prescan()) {
+      set_error(error_text, "the frames of " + info.source_path +
+                                " cannot be counted: the input cannot be read a second time");
+      return -1;
+    }
+    // The worker's every read is bounded, so the join is too.
+    if (prescan_thread.joinable()) prescan_thread.join();
+    prescan_gave_no_count = !prescan_completed.load(std::memory_order_acquire);
+  }
+  if (prescan_gave_no_count) {
+    set_error(error_text, "the frames of " + info.source_path +
+                              " cannot be counted: no timestamped video packet was read");
+    return -1;
+  }
+  return static_cast<int64_t>(prescan_pts.size());
+}
+
+bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text) {
+  const int64_t count = frame_count(error_text);
+  if (count < 0) return false;
+  if (index < 0 || index >= count) {
+    set_error(error_text, "frame " + std::to_string(index) + " is out of range: the stream has " +
+                              std::to_string(count) + " frames");
+    return false;
+  }
+  if (exact_frame_index() != index) {
+    const int64_t pts = prescan_pts[static_cast<size_t>(index)];
+    if (!seek_to_pts(pts, pts_to_seconds(pts), error_text)) return false;
+  }
+  // The stamp finds the first frame that carries it; the frame's place in the list tells
+  // which of several it is.
+  for (int round = 0; round < kSettleRounds; ++round) {
+    const int64_t at = exact_frame_index();
+    if (at == index) return true;
+    for (int64_t step = at; step < index; ++step) {
+      if (!step_forward(error_text)) break;
+    }
+    for (int64_t step = at; step > index; --step) {
+      if (!step_backward(error_text)) break;
+    }
+  }
+  if (exact_frame_index() == index) return true;
+  set_error(error_text, "could not land on frame " + std::to_string(index));
+  return false;
+}
+
+int64_t FrameNavigator::Impl::frame_index_for_seconds(double seconds) const {
+  // The frame a seek to this time lands on: the first at or after it, else the last.
+  const int64_t target = seconds_to_pts(seconds >= 0.0 ? seconds : 0.0);
+  const auto n = static_cast<int64_t>(prescan_pts.size());
+  if (prescan_sorted) {
+    const auto found = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), target);
+    return found == prescan_pts.end() ? n - 1 : found - prescan_pts.begin();
+  }
+  const auto found = std::find_if(prescan_pts.begin(), prescan_pts.end(),
+                                  [target](int64_t pts) { return pts >= target; });
+  return found == prescan_pts.end() ? n - 1 : found - prescan_pts.begin();
+}
+
+bool FrameNavigator::Impl::keyframe_between(int64_t after, int64_t through) const {
+  for (int64_t index = after + 1; index <= through; ++index) {
+    if (prescan_keyframes[static_cast<size_t>(index)] != 0) return true;
+  }
+  return false;
+}
+
+bool FrameNavigator::Impl::move_to_frame(int64_t index, std::string* error_text) {
+  // Up to the next keyframe, decoding on from here costs less than any seek and decodes
+  // nothing twice; past one, a seek skips what lies before it.
+  const int64_t at = exact_frame_index();
+  if (at < 0 || at > index || keyframe_between(at, index)) return seek_to_frame(index, error_text);
+  for (int64_t step = at; step < index; ++step) {
+    if (!step_forward(error_text)) break;
+  }
+  return exact_frame_index() == index || seek_to_frame(index, error_text);
+}
+
+bool FrameNavigator::Impl::visit_frames(const std::vector<int64_t>& indices, PixelFormat format,
+                                        const FrameVisitor& visit, std::string* error_text) {
+  if (indices.empty()) return true;
+  const int64_t count = frame_count(error_text);
+  if (count < 0) return false;
+  for (const int64_t index : indices) {
+    if (index < 0 || index >= count) {
+      set_error(error_text, "frame " + std::to_string(index) + " is out of range: the stream has " +
+                                std::to_string(count) + " frames");
+      return false;
+    }
+  }
+  // Stream order; a number asked for more than once is delivered to each request in turn.
+  std::vector<size_t> order(indices.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return indices[a] < indices[b]; });
+  for (size_t k = 0; k < order.size();) {
+    const int64_t index = indices[order[k]];
+    if (!move_to_frame(index, error_text)) return false;
+    const FramePixels pixels = current_pixels(format);
+    if (pixels.data == nullptr) {
+      set_error(error_text, "could not convert frame " + std::to_string(index));
+      return false;
+    }
+    const FrameStamp stamp = *current_frame();
+    for (; k < order.size() && indices[order[k]] == index; ++k) {
+      if (!visit(order[k], index, stamp, pixels)) return false;
+    }
+  }
+  return true;
+}
+
+bool FrameNavigator::Impl::visit_frames_at_seconds(const std::vector<double>& seconds,
+                                                   PixelFormat format, const FrameVisitor& visit,
+                                                   std::string* error_text) {
+  if (seconds.empty()) return true;
+  if (frame_count(nullptr) >= 0) {
+    // Counted: each time becomes the number of the frame a seek to it lands on.
+    std::vector<int64_t> indices;
+    indices.reserve(seconds.size());
+    for (const double s : seconds) indices.push_back(frame_index_for_seconds(s));
+    return visit_frames(indices, format, visit, error_text);
+  }
+  // Not countable (a pipe, a stream without timestamps): seek to each time in order; a
+  // seek a little ahead decodes on from the window.
+  std::vector<size_t> order(seconds.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  const auto key = [&](size_t k) { return seconds[k] >= 0.0 ? seconds[k] : 0.0; };
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+  for (size_t k = 0; k < order.size();) {
+    const double s = key(order[k]);
+    if (!seek_to_seconds(s, error_text)) return false;
+    const FramePixels pixels = current_pixels(format);
+    if (pixels.data == nullptr) {
+      set_error(error_text, "could not convert the frame at " + std::to_string(s) + " s");
+      return false;
+    }
+    const FrameStamp stamp = *current_frame();
+    for (; k < order.size() && key(order[k]) == s; ++k) {
+      if (!visit(order[k], -1, stamp, pixels)) return false;
+    }
+  }
+  return true;
+}
+
+FrameVisitor copy_into(std::vector<FrameCopy>& frames) {
+  return
+      [&frames](size_t request, int64_t index, const FrameStamp& stamp, const FramePixels& pixels) {
+        FrameCopy& copy = frames[request];
+        copy.stamp = stamp;
+        copy.index = index;
+        copy.format = pixels.format;
+        copy.stride = pixels.width * bytes_per_pixel(pixels.format);
+        copy.pixels.resize(static_cast<size_t>(copy.stride) * static_cast<size_t>(pixels.height));
+        for (int32_t row = 0; row < pixels.height; ++row) {
+          std::copy_n(pixels.data + static_cast<ptrdiff_t>(row) * pixels.stride, copy.stride,
+                      copy.pixels.begin() + static_cast<ptrdiff_t>(row) * copy.stride);
+        }
+        return true;
+      };
+}
+
+}  // namespace clipwalk

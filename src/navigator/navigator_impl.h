@@ -1,0 +1,291 @@
+// The navigator's state, private to the library: FFmpeg handles, the window of decoded
+// frames, the decoder's session, what the stream taught us on the way, the frame pool and
+// the prescan's thread and lists.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clipwalk/frame_navigator.h"
+#include "navigator/ffmpeg_handles.h"
+
+struct AVPacket;
+
+namespace clipwalk {
+
+class FramePool;
+
+// Where a picture stands in the stream: its stamp and the byte position of the packet it
+// was decoded from (-1 when the demuxer does not tell).
+struct FramePlace {
+  int64_t pts = 0;
+  int64_t position = -1;
+};
+
+// The same picture, whichever road decoded it.
+bool same_frame(FramePlace a, FramePlace b);
+// Plainly later in the stream than mark: a later stamp and, where known, a later packet.
+bool comes_after(FramePlace frame, FramePlace mark);
+
+// One entry of the frame window: a stamp followed by the owned preview-sized picture.
+// Move-only, through its FramePtr.
+struct HeldFrame : FrameStamp {
+  FramePtr frame;
+  uint64_t bytes = 0;     // what this frame counts against the window's budget
+  int64_t position = -1;  // byte position of the packet the picture came from
+
+  FramePlace place() const { return {pts, position}; }
+};
+
+// The window's budget rule, for held frames and for an unheld picture counted in front of
+// them alike: the front goes while the window is over budget, never below two frames.
+inline bool evicts_front(uint64_t bytes, uint64_t budget, size_t frames) {
+  return bytes > budget && frames >= 3;
+}
+
+// What the decoder has done since it was last reset; a seek starts a new session.
+struct DecoderSession {
+  bool draining = false;  // the end of the input was sent
+  // After a container seek, packets are dropped until a keyframe.
+  bool awaiting_keyframe = false;
+  // Decoding began at the first packet (not at a keyframe found by a seek), and how many
+  // pictures it has delivered since.
+  bool decoding_from_start = true;
+  uint64_t pictures_from_start = 0;
+  // Damaged packets and pictures skipped since the last picture decoded.
+  int32_t failures_without_picture = 0;
+  // Place of the last picture the decoder delivered in this session.
+  bool position_valid = false;
+  FramePlace position;
+  int64_t position_duration = 0;  // in ticks, at least 1
+  // The session's first picture carried no timestamp in a stream that has them, so its
+  // stamp could only be guessed: a seek must start further back.
+  bool landing_stamp_guessed = false;
+  // After a backward refill the window reaches past the decoder's position: forward
+  // decoding then drops the pictures up to this one, which the window already holds.
+  bool skip_pending = false;
+  FramePlace skip_through;
+};
+
+// What the stream taught us on the way; true for the navigator's life.
+struct StreamFacts {
+  // Stamps of the untimed pictures that open a stream whose later pictures are timed,
+  // counted back from the first timed one; learnt once, on the first decode from the start.
+  bool leading_stamps_known = false;
+  std::vector<int64_t> leading_stamps;
+  // Byte position up to which the stream's clock was found to run without a reset, and
+  // whether a reset was found (then a stamp alone does not say which run a frame is in).
+  int64_t clock_steady_through = -1;
+  bool clock_reset_seen = false;
+  // The stream's first picture, once a decode from the first packet has shown it.
+  bool first_known = false;
+  FramePlace first;
+};
+
+// The walk of one full seek or refill attempt to its target (unheld_frames.cpp): pictures
+// that the budget would evict before the landing are decoded but neither scaled nor held.
+// It lives on the caller's stack; the navigator points to it while it runs.
+struct UnheldWalk {
+  bool active = false;
+  int64_t target_pts = 0;
+  double target_seconds = 0.0;
+  bool standing = false;  // an unheld picture is counted in front of the window
+  uint64_t standing_bytes = 0;
+  bool any_passed = false;      // a picture was left unheld
+  int64_t last_passed_pts = 0;  // stamp of the latest one
+  // Far enough before the landing, pictures no other picture refers to are not even
+  // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
+  bool skipping = false;
+  double skip_until_seconds = 0.0;
+  struct Offer {
+    int64_t pts = 0;
+    int64_t dts = 0;
+    int64_t position = 0;
+  };
+  std::vector<Offer> offers;             // those packets, in decode order
+  std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
+};
+
+// Counters over the navigator's life, for tests and benchmarks.
+struct DecodeCounters {
+  uint64_t frames_decoded = 0;  // pictures the decoder delivered
+  uint64_t unheld = 0;          // pictures decoded but not held
+  uint64_t skip_offers = 0;     // packets offered to the decoder for skipping
+  uint64_t redone = 0;          // seeks and refill attempts done again holding every picture
+};
+
+struct FrameNavigator::Impl {
+  Impl();
+  // Tears down in the one safe order; see navigator.cpp.
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // Fields, in the order of the record; ~Impl releases them in the order it writes out.
+  // Set by open and read-only afterwards. The prescan worker reads info.source_path and
+  // info.stream_index.
+  StreamInfo info;
+  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
+  FormatContextPtr format_context;
+  CodecContextPtr decoder_context;
+  // The video stream, owned by format_context: replaced when the demuxer is reopened.
+  AVStream* video_stream = nullptr;
+  FramePtr decode_frame;
+  PacketPtr packet;
+  ScalerPtr window_scaler;
+  ScalerPtr output_scaler;
+  // The current frame converted for a caller, and which picture and layout it shows:
+  // stamps can repeat, so its place and frame tell it.
+  std::vector<uint8_t> output_pixels;
+  FramePlace output_place;
+  const AVFrame* output_frame = nullptr;
+  PixelFormat output_format = PixelFormat::kRgba;
+  bool output_valid = false;
+  std::deque<HeldFrame> window;
+  uint64_t current_index = 0;
+  uint64_t held_bytes = 0;
+  uint64_t cache_budget_bytes = 0;
+  // No packet has been read since the demuxer was opened: it stands at the first packet.
+  bool demuxer_fresh = true;
+  DecoderSession session;
+  StreamFacts facts;
+  // Pictures a full seek or refill leaves unheld: whether it may (false while one is done
+  // again holding every picture), the walk under way, and what a scaled picture of this
+  // pixel format counts against the budget.
+  bool unheld_allowed = true;
+  UnheldWalk* active_walk = nullptr;
+  int unheld_preview_format = -1;
+  uint64_t unheld_preview_bytes = 0;
+  DecodeCounters counters;
+  // The decoders' picture buffers: neither zero-filled nor given back while frames come and
+  // go. Decoder threads call it while a decode runs. Freed after the decoder; buffers still
+  // held outlive it.
+  std::unique_ptr<FramePool> frame_pool;
+  // Shared with the prescan worker; nothing else crosses threads.
+  std::thread prescan_thread;  // started by start_prescan, joined by ~Impl
+  // True from start_prescan until the worker's last step; polled by the caller.
+  std::atomic<bool> prescan_running{false};
+  // Stored once by the worker (release) after the lists below are in place: load it with
+  // acquire, and read them only after it reads true.
+  std::atomic<bool> prescan_completed{false};
+  std::atomic<bool> prescan_stop_requested{false};  // set by ~Impl only
+  std::atomic<float> prescan_progress{0.0f};        // fraction of the file read, any thread
+  std::vector<int64_t> prescan_pts;  // the frames' stamps in display order; see above
+  // Byte position of each counted packet (-1 unknown), beside prescan_pts; same rule.
+  std::vector<int64_t> prescan_positions;
+  // Whether each counted packet is a keyframe, beside prescan_pts; same rule.
+  std::vector<uint8_t> prescan_keyframes;
+  // prescan_pts ascends throughout (no clock reset in the stream); same rule.
+  bool prescan_sorted = true;
+  // A prescan ended without a count (a stream without timestamps, an unreadable input):
+  // asking again would read the whole input again for the same answer.
+  bool prescan_gave_no_count = false;
+
+  // Opening (open.cpp).
+  bool open_input(const std::string& path, int32_t preview_limit, std::string* error_text);
+  bool open_decoder(const AVCodec* decoder, std::string* error_text);
+  bool reopen_demuxer(std::string* error_text);
+  bool input_can_be_read_again() const;
+
+  // Timeline (timeline.cpp).
+  double pts_to_seconds(int64_t pts) const;
+  int64_t seconds_to_pts(double seconds) const;
+  int64_t estimated_frame_count() const;
+
+  // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
+  int32_t decode_pump(std::string* error_text = nullptr);
+  bool note_decode_failure(const char* prefix, int result, std::string* error_text);
+
+  // Preview conversion (preview.cpp).
+  bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
+  static uint64_t frame_bytes(const AVFrame* frame);
+  FramePixels current_pixels(PixelFormat format);
+
+  // Frame window (frame_window.cpp).
+  const HeldFrame* current_frame() const;
+  bool decode_next_frame(std::string* error_text = nullptr);
+  void clear_window();
+  uint64_t capacity_frames() const;
+  int64_t estimated_frame_index() const;
+  int64_t stamp_for(const AVFrame* frame) const;
+  int64_t frame_interval_ticks(const AVFrame* frame) const;
+  bool learn_leading_stamps();
+
+  // Seek (seek.cpp).
+  bool seek_to_seconds(double seconds, std::string* error_text);
+  bool seek_to_pts(int64_t target, double seconds, std::string* error_text);
+  bool full_seek(int64_t target, double seconds, std::string* error_text);
+  bool locate_in_window(int64_t target);
+  bool demux_seek(int64_t target, std::string* error_text = nullptr);
+  bool read_from_start(std::string* error_text);
+  void reset_decoding(bool await_keyframe);
+  bool landed_in_time(int64_t target) const;
+  bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
+  bool stamps_may_repeat() const;
+
+  // Stepping (stepping.cpp).
+  bool step_forward(std::string* error_text);
+  bool step_backward(std::string* error_text);
+  bool refill_backward(int64_t anchor_pts, double anchor_seconds, std::string* error_text);
+  bool at_stream_start(const HeldFrame& frame) const;
+
+  // Unheld pictures of a full seek or refill (unheld_frames.cpp).
+  void begin_unheld(UnheldWalk& started, int64_t target, double seconds);
+  bool end_unheld();
+  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
+  void evict_unheld();
+  uint64_t held_size(const AVFrame* picture);
+  double landing_seconds() const;
+  double unheld_margin_frames(uint64_t bytes) const;
+  bool can_skip_unreferenced() const;
+  bool skips_left_stamps_alone();
+  void offer_skip(const AVPacket& next);
+
+  // Frames by number (frame_index.cpp).
+  bool seek_to_frame(int64_t index, std::string* error_text);
+  int64_t frame_count(std::string* error_text);
+  int64_t frame_index_for_seconds(double seconds) const;
+  bool keyframe_between(int64_t after, int64_t through) const;
+  bool move_to_frame(int64_t index, std::string* error_text);
+  bool visit_frames(const std::vector<int64_t>& indices, PixelFormat format,
+                    const FrameVisitor& visit, std::string* error_text);
+  bool visit_frames_at_seconds(const std::vector<double>& seconds, PixelFormat format,
+                               const FrameVisitor& visit, std::string* error_text);
+
+  // Prescan (prescan.cpp).
+  bool start_prescan();
+  void run_prescan();
+  void stop_prescan();
+  int64_t prescan_frame_count() const;
+  int64_t exact_frame_index() const;
+  int64_t exact_frames_between(double from_seconds, double to_seconds) const;
+  double exact_frame_seconds(int64_t index) const;
+};
+
+// A batch visitor that copies each frame into frames[request]; frames is sized by the caller.
+FrameVisitor copy_into(std::vector<FrameCopy>& frames);
+
+// Points the navigator at one walk for as long as it runs, and on every way out (an early
+// return, a failed allocation) puts back what the walk changed: the decoder's skipping, the
+// budget a refill lent to the re-decoded frames, and whether pictures may be left unheld.
+class UnheldScope {
+ public:
+  explicit UnheldScope(FrameNavigator::Impl& nav, uint64_t lent_budget = 0);
+  ~UnheldScope();
+  UnheldScope(const UnheldScope&) = delete;
+  UnheldScope& operator=(const UnheldScope&) = delete;
+
+  UnheldWalk walk;
+
+ private:
+  FrameNavigator::Impl& nav_;
+  uint64_t lent_budget_;
+  bool was_allowed_;
+};
+
+}  // namespace clipwalk
