@@ -118,6 +118,11 @@ def write(bench):
          "prescan_ff", "`ffprobe -count_packets`", 1.0)
     goal("prescan, 10 min 1080p", "prescan_long_cw", "the same", "prescan_long_ff",
          "the same", 1.0)
+    batch = f.output("batch_cw")
+    goal(f"every 10th frame of 20 s, 1080p, one sorted batch ({batch['batch_frames']} frames, "
+         f"{batch['batch_decoded']} pictures decoded)", "batch_cw",
+         "helper `batch F 10 30 10` (open, count, batch as RGB24)", "batch_ff",
+         "`ffmpeg -ss 10 -t 20 -i F -f null -` (one decode of the span)", 1.1)
     for budget in (64, 256):
         extra = (f.median(f"memory:{budget}", "rss_kb") - rss0) / 1024
         share = extra / budget

@@ -75,6 +75,10 @@ cmd_prescan_ff() { cmd=("${count[@]}" "$H264"); }
 cmd_prescan_long_cw() { cmd=("$hp" prescan "$LONG"); }
 cmd_prescan_long_ff() { cmd=("${count[@]}" "$LONG"); }
 cmd_memory() { cmd=("$cw" "$H264" 31 100 "$1"); }
+# Every 10th frame of 20 s (10 s to 30 s, from a keyframe) in one sorted batch, against one
+# decode of the same span.
+cmd_batch_cw() { cmd=("$hp" batch "$H264" 10 30 10); }
+cmd_batch_ff() { cmd=("${ff[@]}" -ss 10 -t 20 -i "$H264" -f null -); }
 
 samples=$root/bench/samples.tsv
 printf 'group\tlabel\tround\twall_s\tcpu_s\trss_kb\toutput\n' >"$samples"
@@ -134,6 +138,7 @@ measure walk_inside 1 walk_inside
 cycle prescan prescan_cw prescan_ff
 cycle prescan_long prescan_long_cw prescan_long_ff
 cycle memory memory:0 memory:64 memory:256
+cycle batch batch_cw batch_ff
 
 printf 'load_after\t%s\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$root/bench/machine.tsv"
 python3 "$root/bench/report.py" "$root/bench"

@@ -2,7 +2,7 @@
 // that frame as a PPM image; then lands on a frame by its number and reads a batch of
 // frames by number.
 //
-//   land_and_step FILE SECONDS STEPS_BACK OUT.ppm
+//   land_and_step FILE SECONDS STEPS_BACK OUT.ppm [FRAME]
 //
 // Build against an installed clipwalk:
 //   c++ -std=c++17 land_and_step.cpp $(pkg-config --cflags --libs clipwalk) -o land_and_step
@@ -30,8 +30,8 @@ bool write_ppm(const char* path, const clipwalk::FramePixels& rgb) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fputs("usage: land_and_step FILE SECONDS STEPS_BACK OUT.ppm\n", stderr);
+  if (argc != 5 && argc != 6) {
+    std::fputs("usage: land_and_step FILE SECONDS STEPS_BACK OUT.ppm [FRAME]\n", stderr);
     return 2;
   }
   // Open: failures are results with one message, never exceptions.
@@ -68,11 +68,14 @@ int main(int argc, char** argv) {
   std::printf("wrote %s (%dx%d)\n", argv[4], frame->width, frame->height);
 
   // Frame numbers count the frames a plain decode shows; the first call waits for the count.
-  const int64_t index = nav->current_frame_index();
-  if (index >= 0 && nav->seek_to_frame(index / 2, &error)) {
-    std::printf("frame %lld of %lld is pts=%lld\n", static_cast<long long>(index / 2),
+  // FRAME defaults to half the number of the frame stepped back to.
+  const int64_t index = argc == 6 ? std::atoll(argv[5]) : nav->current_frame_index() / 2;
+  if (nav->seek_to_frame(index, &error)) {
+    std::printf("frame %lld of %lld is pts=%lld\n", static_cast<long long>(index),
                 static_cast<long long>(nav->frame_count()),
                 static_cast<long long>(nav->current_stamp()->pts));
+  } else {
+    std::printf("no frame %lld: %s\n", static_cast<long long>(index), error.c_str());
   }
 
   // A batch: decoded in stream order, delivered as owned copies in the order asked.

@@ -306,6 +306,96 @@ f_faulty_pts() { retimed "if(eq(N\\,31)\\,PTS+512\\,PTS)"; }
 # The pts of packets 30 and 31, two B-frames in a row, swapped.
 f_swapped_pts() { retimed "if(eq(N\\,30)\\,PTS+512\\,if(eq(N\\,31)\\,PTS-512\\,PTS))"; }
 
+# MPEG-4 Part 2 with B-frames in AVI, whose packets carry only a decode stamp: the decoder
+# stamps each picture with the stamp of a later packet (its reordering delay).
+f_mpeg4_bframes_avi() {
+  ff -f lavfi -i "$(src 320x240 4)" -c:v mpeg4 -q:v 5 -bf 2 -g 25 -flags +cgop \
+    "${OUT_FLAGS[@]}" "$TMP"
+}
+
+# The same with packed B-frames as DivX and Xvid write them: each P-frame shares its chunk
+# with the first B-frame after it, a 'DivX503b1393p' user data after every VOL header marks
+# the stream packed, and a not-coded VOP (N-VOP) fills the slot after the last B-frame. The
+# chunks are rewritten in place of the encoded ones, and the index after them.
+f_mpeg4_packed_avi() {
+  f_mpeg4_bframes_avi
+  mv "$TMP" "$TMP.src"
+  python3 - "$TMP.src" "$TMP" <<'PACK'
+import struct, sys
+src, dst = sys.argv[1], sys.argv[2]
+d = open(src, 'rb').read()
+
+def chunks(off, end):
+    while off + 8 <= end:
+        cid = d[off:off+4]; size = struct.unpack('<I', d[off+4:off+8])[0]
+        yield off, cid, size
+        off += 8 + size + (size & 1)
+
+riff_end = 8 + struct.unpack('<I', d[4:8])[0]
+movi = next(o for o, c, s in chunks(12, riff_end) if c == b'LIST' and d[o+8:o+12] == b'movi')
+movi_size = struct.unpack('<I', d[movi+4:movi+8])[0]
+idx1 = next(o for o, c, s in chunks(12, riff_end) if c == b'idx1')
+entries = [struct.unpack('<4sIII', d[idx1+8+16*k:idx1+24+16*k]) for k in range(struct.unpack('<I', d[idx1+4:idx1+8])[0] // 16)]
+packets = [(c, d[o+8:o+8+s]) for o, c, s in chunks(movi + 12, movi + 8 + movi_size)]
+assert len(packets) == len(entries)
+
+def vop_type(p):
+    i = p.find(b'\x00\x00\x01\xb6')
+    return 'IPBS'[p[i+4] >> 6]
+
+class Bits:
+    def __init__(s, b): s.b = b; s.p = 0
+    def get(s, n):
+        v = 0
+        for _ in range(n):
+            v = v << 1 | (s.b[s.p >> 3] >> (7 - (s.p & 7)) & 1); s.p += 1
+        return v
+
+# vop_time_increment_resolution from the VOL header, for the N-VOP's field width.
+first = packets[0][1]
+vol = next(i for i in range(len(first) - 4) if first[i:i+3] == b'\0\0\1' and 0x20 <= first[i+3] <= 0x2f)
+b = Bits(first[vol+4:]); b.get(9)
+if b.get(1): b.get(7)
+if b.get(4) == 15: b.get(16)
+if b.get(1):
+    b.get(3)
+    if b.get(1): b.get(79)
+b.get(3)
+resolution = b.get(16)
+width = max(1, (resolution - 1).bit_length())
+bits = '01' + '0' + '1' + '0' * width + '1' + '0'   # P, modulo 0, marker, increment, marker, not coded
+bits += '0' + '1' * (-(len(bits) + 1) % 8)          # stuffing
+nvop = b'\0\0\1\xb6' + int(bits, 2).to_bytes(len(bits) // 8, 'big')
+
+out = [p for c, p in packets]
+for k, p in enumerate(out):  # the packed mark after every VOL header, as DivX writes it
+    if b'\0\0\1\x20' in p:
+        vop = p.find(b'\0\0\1\xb6')
+        out[k] = p[:vop] + b'\0\0\1\xb2DivX503b1393p' + p[vop:]
+types = [vop_type(p) for c, p in packets]
+k = 1
+while k < len(out):
+    if types[k] in 'IP' and k + 1 < len(out) and types[k+1] == 'B':
+        n = 1
+        while k + n < len(out) and types[k+n] == 'B': n += 1
+        group = [packets[k+j][1] for j in range(n)]   # P B1 .. Bm
+        out[k:k+n] = [group[0] + group[1]] + group[2:] + [nvop]
+        k += n
+    else:
+        k += 1
+
+movi_body = bytearray(b'movi'); index = bytearray()
+base = entries[0][2] - 4  # offset convention of the source index, relative to 'movi'
+for (cid, _), (ckid, flags, off, size), p in zip(packets, entries, out):
+    index += struct.pack('<4sIII', ckid, flags, len(movi_body) + base, len(p))
+    movi_body += cid + struct.pack('<I', len(p)) + p + (b'\0' if len(p) & 1 else b'')
+head = bytearray(d[12:movi])
+body = head + b'LIST' + struct.pack('<I', len(movi_body)) + movi_body + b'idx1' + struct.pack('<I', len(index)) + index
+open(dst, 'wb').write(b'RIFF' + struct.pack('<I', len(body) + 4) + b'AVI ' + body)
+PACK
+  rm -f "$TMP.src"
+}
+
 # 2000 fps in Matroska's millisecond time base: pairs of frames share a stamp.
 f_fps2000() {
   ff -f lavfi -i "testsrc2=size=160x120:rate=2000:duration=0.3" "${X264[@]}" -preset veryfast \
@@ -359,6 +449,8 @@ gen ts_midcut.ts f_ts_midcut
 gen zeroed_keyframe.mp4 f_zeroed_keyframe
 gen ts_damaged.ts f_ts_damaged
 gen fps2000.mkv f_fps2000
+gen mpeg4_bframes.avi f_mpeg4_bframes_avi
+gen mpeg4_packed.avi f_mpeg4_packed_avi
 gen faulty_pts.mp4 f_faulty_pts
 gen swapped_pts.mp4 f_swapped_pts
 gen single.jpg f_single_jpeg

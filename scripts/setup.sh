@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake make pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  libswscale-dev libgtest-dev clang libclang-rt-14-dev clang-format
+  libswscale-dev libgtest-dev clang libclang-rt-14-dev clang-format python3
   pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()
 for package in "${packages[@]}"; do

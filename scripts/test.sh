@@ -92,6 +92,22 @@ check_installed_library() {
     echo "the example built from the installed library missed the frame ($want) or its image" >&2
     return 1
   fi
+  # Frame N by number is the plain decode's frame N (ffprobe's stamps in its order) on
+  # B-frames, an edit-list cut, open-GOP HEVC, MPEG-TS and variable frame rate.
+  local name stamp
+  for name in h264_bframes_aac.mp4 editlist.mp4 hevc_opengop.mkv h264_ts_offset.ts vfr.mkv; do
+    stamp=$(ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp \
+      -of csv=p=0 "$fixtures/$name" | grep -oE '^-?[0-9]+' | sed -n 38p)
+    if ! "$prefix/land_and_step" "$fixtures/$name" 1 1 "$prefix/frame.ppm" 37 |
+      grep -q "^frame 37 of [0-9]* is pts=$stamp\$"; then
+      echo "the example built from the installed library missed frame 37 ($stamp) of $name" >&2
+      return 1
+    fi
+  done
+  if [[ $(ls "$prefix/include/clipwalk") != frame_navigator.h ]]; then
+    echo "the installed headers are more than the navigator's public one" >&2
+    return 1
+  fi
 
   # The installed Python package, from the prefix's dist-packages, lands on the same frame.
   local python site got

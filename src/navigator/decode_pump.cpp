@@ -32,6 +32,15 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
       continue;
     }
     if (session.draining) return 0;
+    if (session.packet_pending) {
+      // The decoder refused this packet while it still had pictures to give; it has given
+      // them, so the packet goes in now. Refused again with nothing to give, it is lost.
+      session.packet_pending = false;
+      const int sent = avcodec_send_packet(decoder, packet.get());
+      av_packet_unref(packet.get());
+      if (sent < 0 && !note_decode_failure("send packet failed: ", sent, error_text)) return -1;
+      continue;
+    }
 
     // The decoder wants input: read until a packet of the video stream turns up.
     for (;;) {
@@ -60,8 +69,12 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
       session.awaiting_keyframe = false;
       if (active_walk != nullptr && active_walk->skipping) offer_skip(*packet);
       const int sent = avcodec_send_packet(decoder, packet.get());
+      if (sent == AVERROR(EAGAIN)) {
+        session.packet_pending = true;  // kept in packet until the decoder takes it
+        break;
+      }
       av_packet_unref(packet.get());
-      if (sent < 0 && sent != AVERROR(EAGAIN)) {
+      if (sent < 0) {
         if (!note_decode_failure("send packet failed: ", sent, error_text)) return -1;
         continue;  // the packet is lost; the next one may decode
       }

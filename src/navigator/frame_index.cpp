@@ -105,6 +105,15 @@ bool FrameNavigator::Impl::visit_frames(const std::vector<int64_t>& indices, Pix
       return false;
     }
   }
+  // Nothing between the frames delivered needs keeping: with the window at its floor of two
+  // frames the decoder reuses its buffers instead of mapping fresh ones for frames that
+  // are only passed through.
+  struct BudgetRestore {
+    uint64_t& budget;
+    uint64_t saved;
+    ~BudgetRestore() { budget = saved; }
+  } restore{cache_budget_bytes, cache_budget_bytes};
+  cache_budget_bytes = 0;
   // Stream order; a number asked for more than once is delivered to each request in turn.
   std::vector<size_t> order(indices.size());
   std::iota(order.begin(), order.end(), size_t{0});

@@ -51,6 +51,9 @@ inline bool evicts_front(uint64_t bytes, uint64_t budget, size_t frames) {
 // What the decoder has done since it was last reset; a seek starts a new session.
 struct DecoderSession {
   bool draining = false;  // the end of the input was sent
+  // The decoder refused the packet in the navigator's packet (AVERROR(EAGAIN)) while it
+  // still had pictures to give: it is sent again once they are taken.
+  bool packet_pending = false;
   // After a container seek, packets are dropped until a keyframe.
   bool awaiting_keyframe = false;
   // Decoding began at the first packet (not at a keyframe found by a seek), and how many
@@ -152,6 +155,8 @@ struct FrameNavigator::Impl {
   uint64_t cache_budget_bytes = 0;
   // No packet has been read since the demuxer was opened: it stands at the first packet.
   bool demuxer_fresh = true;
+  // The input's size in bytes when it was opened (-1 unknown): a reopened input must match.
+  int64_t input_bytes = -1;
   DecoderSession session;
   StreamFacts facts;
   // Pictures a full seek or refill leaves unheld: whether it may (false while one is done

@@ -37,6 +37,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
   }
   info.stream_index = result;
   video_stream = format_context->streams[result];
+  input_bytes = format_context->pb != nullptr ? avio_size(format_context->pb) : -1;
 
   if (!open_decoder(decoder, error_text)) return false;
 
@@ -108,12 +109,34 @@ bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* err
   return true;
 }
 
+namespace {
+// How a reopened input differs from the one first opened, or empty when it is the same to
+// every fact the navigator keeps: frames found by stamp and byte position in one would
+// name other pictures in the other.
+std::string input_change(const AVFormatContext& reopened, int32_t index, const AVStream& opened,
+                         int64_t opened_bytes) {
+  if (static_cast<unsigned>(index) >= reopened.nb_streams) return "its video stream is gone";
+  const AVStream& stream = *reopened.streams[index];
+  const AVCodecParameters& now = *stream.codecpar;
+  const AVCodecParameters& then = *opened.codecpar;
+  if (now.codec_type != AVMEDIA_TYPE_VIDEO || now.codec_id != then.codec_id) {
+    return "its video stream is another";
+  }
+  if (av_cmp_q(stream.time_base, opened.time_base) != 0) return "its time base differs";
+  if (stream.start_time != opened.start_time) return "its start differs";
+  if (now.width != then.width || now.height != then.height) return "its picture size differs";
+  const int64_t bytes = reopened.pb != nullptr ? avio_size(reopened.pb) : -1;
+  if (opened_bytes >= 0 && bytes >= 0 && bytes != opened_bytes) return "its size differs";
+  return {};
+}
+}  // namespace
+
 bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
   FormatContextPtr reopened = open_demuxer(info.source_path, io_deadline, error_text);
   if (!reopened) return false;
-  if (static_cast<unsigned>(info.stream_index) >= reopened->nb_streams ||
-      reopened->streams[info.stream_index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
-    set_error(error_text, "the input changed while it was open");
+  const std::string change = input_change(*reopened, info.stream_index, *video_stream, input_bytes);
+  if (!change.empty()) {
+    set_error(error_text, info.source_path + " changed while it was open: " + change);
     return false;
   }
   format_context = std::move(reopened);

@@ -21,6 +21,7 @@ void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
   // stream so far (its reordering delay among others), and across damage that makes it
   // show other pictures than a decode from the first packet does.
   if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
+  av_packet_unref(packet.get());  // a packet the old decoder refused belongs to its session
   session = DecoderSession{};
   session.awaiting_keyframe = await_keyframe;
   session.decoding_from_start = !await_keyframe;
@@ -68,7 +69,8 @@ bool FrameNavigator::Impl::input_can_be_read_again() const {
 bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
   // The stream's frames are what a decode from its first packet shows; a timestamp search
   // for the start can miss pictures that carry no stamp or a clock that starts again.
-  if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(nullptr))) {
+  std::string reopen_error;
+  if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(&reopen_error))) {
     reset_decoding(false);
     return true;
   }
@@ -77,7 +79,12 @@ bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
   const int64_t one_second = seconds_to_pts(1.0) - info.start_pts;
   if (one_second > 0 && demux_seek(saturating_add(info.start_pts, -one_second), nullptr))
     return true;
-  return demux_seek(info.start_pts, error_text);
+  std::string seek_error;
+  if (demux_seek(info.start_pts, &seek_error)) return true;
+  // Why the input could not be opened again (gone, or changed under us) says more than
+  // the seek's reason.
+  set_error(error_text, reopen_error.empty() ? seek_error : reopen_error);
+  return false;
 }
 
 bool FrameNavigator::Impl::locate_in_window(int64_t target) {
@@ -187,13 +194,17 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
   // read from the first packet, as a plain decode does.
   std::string first_error;
   double back_off = 0.0;
+  bool decoded_here = false;  // the window holds what an attempt of this seek decoded
   for (int attempt = 0;; ++attempt, back_off = back_off == 0.0 ? 1.0 : back_off * 2.0) {
     const bool from_start = attempt > kLateLandingRetries || !(seconds - back_off > 0.0);
     if (from_start) {
       if (!read_from_start(&first_error)) {
-        if (!window.empty()) break;  // keep what the previous attempt decoded
+        // An earlier attempt's landing in time still holds the target; the window from
+        // before this seek, or a landing found late, does not.
+        if (decoded_here && landed_in_time(target)) break;
+        if (decoded_here) clear_window();
         set_error(error_text, first_error);
-        return false;  // nothing was touched: the position stays as it was
+        return false;  // with no attempt decoded, the position stays as it was
       }
     } else if (!demux_seek(seconds_to_pts(seconds - back_off), &first_error)) {
       if (attempt == 0 && !input_can_be_read_again() && !demuxer_fresh) {
@@ -204,6 +215,7 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
       continue;
     }
     clear_window();
+    decoded_here = true;
     first_error.clear();
     const bool decoded = decode_next_frame(&first_error);
     if (from_start) break;

@@ -62,9 +62,13 @@ void place_untimed(std::vector<CountedPacket>::iterator begin,
   const size_t untimed = static_cast<size_t>(end - begin) - timed.size();
   if (untimed == 0 || timed.empty()) return;
   std::sort(timed.begin(), timed.end());
-  std::vector<int64_t> slots;
+  // Counted back one duration at a time: a container's duration can be anything, and
+  // times a count it would overflow.
+  std::vector<int64_t> slots(leading);
+  int64_t before = timed.front();
   for (size_t k = leading; k > 0; --k) {
-    slots.push_back(saturating_add(timed.front(), -static_cast<int64_t>(k) * duration));
+    before = saturating_add(before, -duration);
+    slots[k - 1] = before;
   }
   for (size_t k = 0; k + 1 < timed.size() && slots.size() < untimed; ++k) {
     for (int64_t slot = saturating_add(timed[k], duration);
@@ -98,6 +102,23 @@ void sort_into_display_order(std::vector<CountedPacket>& packets,
   }
 }
 
+// A stream whose packets carry only decode stamps (AVI and its like: a presentation stamp,
+// where the demuxer sets one, equals the decode stamp) is stamped by the decoder with the
+// stamp of the packet it is decoding when a picture comes out: delay packets after the
+// picture's own, by its reordering delay, and the last pictures, drained without a packet,
+// one duration after the picture before. The pictures come out in the packets' stamp
+// order, so the m-th carries the stamp of packet m + delay; which packet each picture came
+// from is not known without decoding, so positions are left unknown and frames are found
+// by stamp.
+void stamp_as_decoded(std::vector<CountedPacket>& packets, size_t delay, int64_t duration) {
+  const size_t n = packets.size();
+  for (size_t m = 0; m < n; ++m) {
+    packets[m].pts =
+        m + delay < n ? packets[m + delay].pts : saturating_add(packets[m - 1].pts, duration);
+    packets[m].position = -1;
+  }
+}
+
 }  // namespace
 
 void FrameNavigator::Impl::run_prescan() {
@@ -122,7 +143,8 @@ void FrameNavigator::Impl::run_prescan() {
         ClockRuns clock;
         size_t untimed_leading = 0;
         bool any_timed = false;
-        int64_t duration = 0;  // the first packet duration the container gives
+        int64_t duration = 0;            // the first packet duration the container gives
+        bool decode_stamps_only = true;  // every packet's pts is unset or its dts
         for (deadline.arm(); av_read_frame(demuxer.get(), reader.get()) >= 0; deadline.arm()) {
           const AVPacket& p = *reader;
           keyframe_seen = keyframe_seen ||
@@ -136,6 +158,8 @@ void FrameNavigator::Impl::run_prescan() {
             const bool timed = p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE;
             if (!timed && !any_timed) ++untimed_leading;
             any_timed = any_timed || timed;
+            decode_stamps_only = decode_stamps_only && p.dts != AV_NOPTS_VALUE &&
+                                 (p.pts == AV_NOPTS_VALUE || p.pts == p.dts);
             counted.push_back({timed ? (p.pts != AV_NOPTS_VALUE ? p.pts : p.dts) : 0, p.pos, timed,
                                (p.flags & AV_PKT_FLAG_KEY) != 0});
           }
@@ -149,6 +173,10 @@ void FrameNavigator::Impl::run_prescan() {
           if (prescan_stop_requested.load()) break;
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
+        const int delay = demuxer->streams[info.stream_index]->codecpar->video_delay;
+        if (decode_stamps_only && delay > 0 && run_starts.size() == 1) {
+          stamp_as_decoded(counted, static_cast<size_t>(delay), duration > 0 ? duration : 1);
+        }
         sort_into_display_order(counted, run_starts, untimed_leading, duration > 0 ? duration : 1);
       } catch (const std::bad_alloc&) {
         // No memory for the list: end without result rather than escape the thread.

@@ -142,5 +142,25 @@ TEST(Seek, RefusedContainerSeekKeepsThePosition) {
   std::remove(fifo.c_str());
 }
 
+// The input rewritten in place while it is open: a seek behind the window that the old
+// demuxer cannot serve and that cannot read the input again from its start fails with the
+// reason, rather than keep the old window and call it the landing.
+TEST(Seek, InputRewrittenWhileOpenFailsTheSeek) {
+  const std::string path = ::testing::TempDir() + "rewritten_" + std::to_string(getpid()) + ".ts";
+  const auto copy = [&](const char* name) {
+    std::ifstream in(fixture_path(name), std::ios::binary);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << in.rdbuf();  // same file, new bytes
+  };
+  copy("h264_ts_offset.ts");
+  std::string error;
+  auto nav = FrameNavigator::open(path, 1920, uint64_t{1} << 20, &error);
+  ASSERT_NE(nav, nullptr) << error;
+  ASSERT_TRUE(nav->seek_to_seconds(6.0, &error)) << error;
+  copy("h264_bframes_aac.mp4");  // another clock, another size
+  EXPECT_FALSE(nav->seek_to_seconds(1.0, &error));
+  EXPECT_NE(error.find(path + " changed while it was open: "), std::string::npos) << error;
+  std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace clipwalk
