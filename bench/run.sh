@@ -36,22 +36,12 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCLIPWALK_BUILD_TESTS=O
   -DCLIPWALK_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target clipwalk clipwalk_bench >/dev/null
 
-# make_clip NAME FFMPEG_ARGS...: encodes once; a partial file never carries the name.
-make_clip() {
-  local name=$1
-  shift
-  [ -s "$clips/$name" ] && return 0
-  log "generating $name"
-  ffmpeg -hide_banner -loglevel error -nostdin -y "$@" -movflags +faststart -f mp4 "$clips/.partial-$name"
-  mv "$clips/.partial-$name" "$clips/$name"
-}
-make_clip h264_1080p_gop250.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=60 \
-  -c:v libx264 -preset veryfast -pix_fmt yuv420p -x264-params keyint=250:min-keyint=250:scenecut=0:bframes=3
+. "$root/bench/common.sh"
+make_h264_clip
 make_clip h264_1080p_gop250_10min.mp4 -stream_loop 9 -i "$clips/h264_1080p_gop250.mp4" -c copy
 make_clip hevc_2160p_gop250.mp4 -f lavfi -i testsrc2=size=3840x2160:rate=25:duration=20 \
   -c:v libx265 -preset ultrafast -pix_fmt yuv420p -tag:v hvc1 \
   -x265-params log-level=error:keyint=250:min-keyint=250:scenecut=0:bframes=3
-H264=$clips/h264_1080p_gop250.mp4
 LONG=$clips/h264_1080p_gop250_10min.mp4
 HEVC=$clips/hevc_2160p_gop250.mp4
 
@@ -115,19 +105,7 @@ cycle() {
   done
 }
 
-{
-  printf 'cpu\t%s\n' "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
-  printf 'cores\t%s\n' "$(nproc)"
-  printf 'memory\t%s\n' "$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
-  printf 'os\t%s, kernel %s\n' "$(. /etc/os-release && echo "$PRETTY_NAME")" "$(uname -r)"
-  printf 'ffmpeg\t%s\n' "$(ffmpeg -version | head -n 1 | cut -d' ' -f3)"
-  printf 'compiler\t%s\n' "$(c++ --version | head -n 1)"
-  printf 'commit\t%s%s\n' "$(git -C "$root" rev-parse --short HEAD)" \
-    "$(git -C "$root" diff --quiet HEAD -- src || echo ' with uncommitted changes in src/')"
-  printf 'runs\t%s\n' "$runs"
-  printf 'load_before\t%s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
-  printf 'started\t%s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"
-} >"$root/bench/machine.tsv"
+describe_machine src >"$root/bench/machine.tsv"
 
 cycle seek seek_cw seek_ff
 cycle budget budget:0 budget:16 budget:64 budget:128 budget:256 budget:512 seek_ff

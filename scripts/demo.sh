@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up, builds, makes a sample clip and runs clipwalk on it.
+# Sets up, builds, makes a sample clip and runs clipwalk on it, then the Python example.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -12,3 +12,9 @@ if [ ! -s "$sample" ]; then
   mv "$sample.tmp.mp4" "$sample"
 fi
 "$root/build/clipwalk" "$sample" 4.2 12 64 "$root/build/sample.ppm"
+
+echo
+echo "== the same from Python (examples/walk_frames.py)"
+python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$root/build/CMakeCache.txt")
+PYTHONPATH="$root/build/python" "${python:-python3}" "$root/examples/walk_frames.py" "$sample" 4.2 12 \
+  "$root/build/sample-python.ppm"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up and runs the test suite. Fixtures are made once and shared by every build tree.
-#   ./scripts/test.sh          formatting; the suite in a normal build; the installed library
-#                              built against as its users do; the suite under ASan+UBSan (with
-#                              leak detection); the threading tests under TSan; fuzzing
-#   ./scripts/test.sh --quick  the normal build and its suite only
+#   ./scripts/test.sh          formatting; the suite and the Python package's tests in a normal
+#                              build; the installed library built against and the installed
+#                              package imported as their users do; the suite under ASan+UBSan
+#                              (with leak detection); the threading tests under TSan; fuzzing
+#   ./scripts/test.sh --quick  the normal build, its suite and the Python tests only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -30,6 +31,27 @@ suite() {
   cmake -S "$root" -B "$dir" -DCLIPWALK_FIXTURE_DIR="$fixtures" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" ${filter:+-R "$filter"}
+}
+
+# The interpreter the Python module of build/ was made for (Debian's python3 by default).
+build_python() {
+  local python
+  python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$root/build/CMakeCache.txt")
+  if [[ -z $python ]]; then
+    echo "build/ has no Python module (configured with CLIPWALK_BUILD_PYTHON=OFF?)" >&2
+    return 1
+  fi
+  echo "$python"
+}
+
+# The Python package's tests on build/'s module and on the fixtures that the suite's
+# make_fixtures test made, so they run after the suite. A failed test fails the run, and so
+# does pytest's status 5 (no test collected).
+python_suite() {
+  local python
+  python=$(build_python)
+  PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -q -p no:cacheprovider "$root/tests/python" \
+    --build-dir "$root/build" --fixture-dir "$fixtures"
 }
 
 # Every tracked C++ source must already be formatted by the root .clang-format.
@@ -86,11 +108,29 @@ check_installed_library() {
     echo "the installed headers are more than the navigator's public one" >&2
     return 1
   fi
+
+  # The installed Python package, from the prefix's dist-packages, lands on the same frame.
+  local python site got
+  python=$(build_python)
+  site="$prefix/$(sed -n 's/^CLIPWALK_PYTHON_INSTALL_DIR:[A-Z]*=//p' "$root/build/CMakeCache.txt")"
+  got=$(cd "$prefix" && PYTHONPATH="$site" "$python" -c '
+import sys, clipwalk
+assert clipwalk.__file__.startswith(sys.argv[1]), clipwalk.__file__
+with clipwalk.open(sys.argv[2]) as video:
+    video.seek(2.5)
+    print("%.6f" % video.step(-3).seconds)' "$site" "$clip")
+  if [[ $got != "$want" ]]; then
+    echo "the installed Python package landed on $got, not $want" >&2
+    return 1
+  fi
   rm -rf "$prefix"
 }
 
 echo "== tests"
 suite build ""
+
+echo "== Python tests"
+python_suite
 [[ $quick -eq 1 ]] && exit 0
 
 echo "== formatting"

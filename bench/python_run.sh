@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Times the Python package against PyAV and OpenCV, the readers Python users have, on the
+# 1080p clip of bench/run.sh: 100 random frame numbers in one batch, and 300 single steps
+# back. Every measurement is a whole process (bench/python_workload.py); the readers of each
+# comparison run in turn (A B C A B C ...), so that machine load hits all alike. The
+# unmeasured warm-up round also records which frames each reader returned, and
+# bench/python_check.py compares them with the plain decode. Raw timings go to
+# bench/python_samples.tsv, the frames to bench/python_frames.tsv, the machine to
+# bench/python_machine.tsv; bench/python_report.py writes bench/python_results.md.
+#
+# Then, untimed, which frames the readers return for 30 random frame numbers of three test
+# fixtures that are not plain (variable frame rate, an edit-list cut, open-GOP HEVC in TS).
+#
+# usage: bench/python_run.sh [--runs N] [--fixtures DIR] [CLIP_DIR]
+#   --runs N        measured rounds of each comparison (default 3), after the warm-up
+#   --fixtures DIR  where scripts/make_fixtures.sh keeps the fixtures (default build/fixtures)
+#   CLIP_DIR        where the generated clips are cached (default build-bench/clips)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build-bench"
+runs=3
+clips=""
+fixtures=$root/build/fixtures
+log() { printf '[bench] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) [ $# -ge 2 ] || die "--runs needs a number"; runs=$2; shift 2 ;;
+    --fixtures) [ $# -ge 2 ] || die "--fixtures needs a directory"; fixtures=$2; shift 2 ;;
+    -h | --help) sed -n '15,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    -*) die "unknown option $1" ;;
+    *) clips=$1; shift ;;
+  esac
+done
+[[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs must be a positive integer, not '$runs'"
+
+# The references and GNU time are needed here only, so this script installs them (and what
+# the module is built with, as scripts/setup.sh does).
+missing=()
+for package in python3-av python3-opencv time g++ cmake pkg-config ffmpeg libavformat-dev \
+  libavcodec-dev libavutil-dev libswscale-dev pybind11-dev python3-dev python3-numpy; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+clips=${clips:-$build/clips}
+mkdir -p "$clips"
+log "building the Python module (Release) in $build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCLIPWALK_BUILD_TESTS=OFF \
+  -DCLIPWALK_BUILD_BENCH=ON -DCLIPWALK_BUILD_PYTHON=ON >/dev/null
+cmake --build "$build" -j2 --target clipwalk_python >/dev/null
+python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+
+. "$root/bench/common.sh"
+make_h264_clip
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# The same 100 numbers for every reader, in a random order; the walk back starts at 38 s.
+frames=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
+  -of csv=p=0 "$H264")
+"$python" -c 'import random, sys; print(*random.Random(7).sample(range(int(sys.argv[1])), 100))' \
+  "$frames" >"$scratch/batch.txt"
+echo 950 >"$scratch/steps.txt"
+
+samples=$root/bench/python_samples.tsv
+printf 'group\tlabel\tround\twall_s\tcpu_s\trss_kb\n' >"$samples"
+
+# measure WORKLOAD READER ROUND: one whole process under GNU time; round 0 is the warm-up,
+# which keeps what the frames were instead of being timed.
+measure() {
+  local workload=$1 reader=$2 round=$3 start end check=()
+  [ "$round" -eq 0 ] && check=(--check "$scratch/$workload-$reader.npz")
+  start=$(date +%s%N)
+  PYTHONPATH="$build/python" /usr/bin/time -f '%U %S %M' -o "$scratch/time" "$python" \
+    "$root/bench/python_workload.py" "$workload" "$reader" "$H264" "$scratch/$workload.txt" \
+    "${check[@]}" 2>"$scratch/err" || { cat "$scratch/err" >&2; die "$workload $reader failed"; }
+  end=$(date +%s%N)
+  read -r user sys rss <"$scratch/time"
+  printf '%s\t%s\t%s\t%.6f\t%.3f\t%s\n' "$([ "$round" -eq 0 ] && echo warmup || echo "$workload")" \
+    "$workload:$reader" "$round" "$(awk -v s="$start" -v e="$end" 'BEGIN { print (e - s) / 1e9 }')" \
+    "$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')" "$rss" >>"$samples"
+}
+
+# cycle WORKLOAD READER...: the warm-up, then RUNS rounds with the readers in turn.
+cycle() {
+  local workload=$1 round reader
+  shift
+  for round in $(seq 0 "$runs"); do
+    for reader in "$@"; do
+      log "$workload: $reader, round $round of $runs"
+      measure "$workload" "$reader" "$round"
+    done
+  done
+}
+
+describe_machine src python >"$root/bench/python_machine.tsv"
+printf 'python\t%s\n' "$("$python" -c 'import sys; print(sys.version.split()[0])')" \
+  >>"$root/bench/python_machine.tsv"
+printf 'references\t%s\n' "$("$python" -c 'import av, cv2; print(f"PyAV {av.__version__}, OpenCV {cv2.__version__}")')" \
+  >>"$root/bench/python_machine.tsv"
+
+cycle batch clipwalk pyav opencv
+cycle steps clipwalk pyav
+
+printf 'load_after\t%s\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$root/bench/python_machine.tsv"
+log "checking the frames against the plain decode"
+"$python" "$root/bench/python_check.py" "$H264" "$scratch"/*.npz >"$root/bench/python_frames.tsv"
+
+log "frames of streams that are not plain, from $fixtures"
+"$root/scripts/make_fixtures.sh" "$fixtures" >/dev/null
+for name in vfr.mkv editlist.mp4 hevc_opengop.ts; do
+  clip=$fixtures/$name
+  mkdir -p "$scratch/$name"
+  ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames \
+    -of csv=p=0 "$clip" >"$scratch/$name/count"
+  "$python" -c 'import random, sys; print(*random.Random(7).sample(range(int(sys.argv[1])), 30))' \
+    "$(cat "$scratch/$name/count")" >"$scratch/$name/numbers.txt"
+  for reader in clipwalk pyav opencv; do
+    PYTHONPATH="$build/python" "$python" "$root/bench/python_workload.py" batch "$reader" "$clip" \
+      "$scratch/$name/numbers.txt" --check "$scratch/$name/batch-$reader.npz" 2>/dev/null
+  done
+  "$python" "$root/bench/python_check.py" "$clip" "$scratch/$name"/*.npz | tail -n +2 \
+    >>"$root/bench/python_frames.tsv"
+done
+"$python" "$root/bench/python_report.py" "$root/bench"
