@@ -105,8 +105,8 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
     if (decode_pump(error_text) <= 0) return false;
     ++counters.frames_decoded;
     if (session.decoding_from_start && session.pictures_from_start == 0 &&
-        !facts.leading_stamps_known && untimed(decode_frame.get()) &&
-        stream_has_timestamps() && input_can_be_read_again()) {
+        !facts.leading_stamps_known && untimed(decode_frame.get()) && stream_has_timestamps() &&
+        input_can_be_read_again()) {
       if (!learn_leading_stamps()) return false;
       continue;
     }
@@ -118,8 +118,7 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
       facts.first = held.place();
     }
     if (!session.position_valid) {
-      session.landing_stamp_guessed =
-          stream_has_timestamps() && untimed(decode_frame.get());
+      session.landing_stamp_guessed = stream_has_timestamps() && untimed(decode_frame.get());
     }
     session.position_valid = true;
     session.position = held.place();
