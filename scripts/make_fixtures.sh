@@ -396,6 +396,16 @@ PACK
   rm -f "$TMP.src"
 }
 
+# A Matroska copy cut mid-GOP keeping negative timestamps: its first 72 frames (the GOP up
+# to the cut, and the B-frames after the first timed picture) carry no timestamp, the rest
+# count from 0, and the stream has no start time.
+f_mkv_untimed_start() {
+  ff -f lavfi -i "$(src 320x240 6 30)" "${X264[@]}" -preset veryfast -bf 3 -g 150 \
+    -keyint_min 150 -sc_threshold 0 "${OUT_FLAGS[@]}" "$TMP.src.mp4"
+  ff -ss 2.4 -i "$TMP.src.mp4" -c copy -avoid_negative_ts disabled "${OUT_FLAGS[@]}" "$TMP"
+  rm -f "$TMP.src.mp4"
+}
+
 # 2000 fps in Matroska's millisecond time base: pairs of frames share a stamp.
 f_fps2000() {
   ff -f lavfi -i "testsrc2=size=160x120:rate=2000:duration=0.3" "${X264[@]}" -preset veryfast \
@@ -449,6 +459,7 @@ gen ts_midcut.ts f_ts_midcut
 gen zeroed_keyframe.mp4 f_zeroed_keyframe
 gen ts_damaged.ts f_ts_damaged
 gen fps2000.mkv f_fps2000
+gen mkv_untimed_start.mkv f_mkv_untimed_start
 gen mpeg4_bframes.avi f_mpeg4_bframes_avi
 gen mpeg4_packed.avi f_mpeg4_packed_avi
 gen faulty_pts.mp4 f_faulty_pts

@@ -96,6 +96,7 @@ class FrameNavigator {
   // Frames are held at the source size, or scaled so that their longer side is
   // preview_limit (0 or less: the source size). The window of decoded frames holds at
   // most cache_budget_bytes, but never fewer than two frames.
+  // The budget is capped at half of the physical memory, whatever is asked.
   static std::unique_ptr<FrameNavigator> open(const std::string& path, int32_t preview_limit,
                                               uint64_t cache_budget_bytes,
                                               std::string* error_text = nullptr);

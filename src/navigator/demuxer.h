@@ -10,7 +10,7 @@ namespace clipwalk {
 
 // Opens path with its stream facts read, the same way for every reader, so that every
 // demuxer of one input numbers and stamps its streams alike; deadline bounds each call
-// and must outlive the demuxer.
+// and must outlive the demuxer. A playlist that lists itself is refused.
 FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
                               std::string* error_text);
 

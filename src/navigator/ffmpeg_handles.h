@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -40,26 +41,46 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
-// A limit on how long one demuxer call may take. FFmpeg polls it while it waits, so an
-// input that makes it wait for ever (a live playlist without an end) ends with an error
-// instead of holding the caller.
+// Limits on what the demuxer calls of one input may cost. FFmpeg polls check() while it
+// waits, so an input that makes it wait for ever (a live playlist without an end) ends with
+// an error instead of holding the caller. One call may take kLimit; what calls take beyond
+// their first kGrace is waiting, and every demuxer of one input (the navigator's, the
+// prescan's) draws it from one allowance of kLimit, so that the end of a live playlist is
+// waited for once, not once a demuxer. One call may also open at most kMaxOpens files
+// (a playlist that lists itself makes FFmpeg open it again and again, never polling).
 struct IoDeadline {
   static constexpr std::chrono::seconds kLimit{10};
-  std::chrono::steady_clock::time_point limit = std::chrono::steady_clock::time_point::max();
+  static constexpr std::chrono::seconds kGrace{1};
+  static constexpr int kMaxOpens = 1000;
   bool expired = false;
+  bool too_many_opens = false;
   const std::atomic<bool>* stop = nullptr;  // a stop request ends the call at once
+  // The deadline whose allowance this one draws on (it must outlive this one); null: its own.
+  IoDeadline* shares_waits_with = nullptr;
 
   void arm() {
-    limit = std::chrono::steady_clock::now() + kLimit;
+    armed_at = std::chrono::steady_clock::now();
+    armed = true;
     expired = false;
+    too_many_opens = false;
+    counted = {};
+    opens = 0;
   }
-  static int check(void* opaque) {
-    auto* deadline = static_cast<IoDeadline*>(opaque);
-    if (std::chrono::steady_clock::now() > deadline->limit) deadline->expired = true;
-    return deadline->expired || (deadline->stop != nullptr && deadline->stop->load()) ? 1 : 0;
+  // Whether the current call may open one more file.
+  bool may_open() {
+    too_many_opens = too_many_opens || ++opens > kMaxOpens;
+    return !too_many_opens;
   }
-  // The reason for a failed call: the limit, when it was what ended it.
+  static int check(void* opaque);
+  // The reason for a failed call: a limit, when one was what ended it.
   std::string reason(int result) const;
+
+ private:
+  std::chrono::steady_clock::time_point armed_at{};
+  bool armed = false;
+  std::chrono::steady_clock::duration counted{};  // the current call's waiting, already drawn
+  std::atomic<int64_t> waits_left_ns{std::chrono::nanoseconds(kLimit).count()};
+  int opens = 0;
 };
 
 }  // namespace clipwalk

@@ -51,6 +51,14 @@ bool untimed(const AVFrame* frame) {
 }
 }  // namespace
 
+bool FrameNavigator::Impl::stream_has_timestamps() const {
+  // Raw elementary streams carry no stamps: no start time, and a duration guessed from the
+  // bitrate. A stream whose first packets are untimed (a copy cut mid-GOP) has no start
+  // time either, but its container knows its duration.
+  return video_stream->start_time != AV_NOPTS_VALUE ||
+         format_context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+}
+
 int64_t FrameNavigator::Impl::stamp_for(const AVFrame* frame) const {
   if (frame->best_effort_timestamp != AV_NOPTS_VALUE) return frame->best_effort_timestamp;
   if (frame->pts != AV_NOPTS_VALUE) return frame->pts;
@@ -98,7 +106,7 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
     ++counters.frames_decoded;
     if (session.decoding_from_start && session.pictures_from_start == 0 &&
         !facts.leading_stamps_known && untimed(decode_frame.get()) &&
-        video_stream->start_time != AV_NOPTS_VALUE && input_can_be_read_again()) {
+        stream_has_timestamps() && input_can_be_read_again()) {
       if (!learn_leading_stamps()) return false;
       continue;
     }
@@ -111,7 +119,7 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
     }
     if (!session.position_valid) {
       session.landing_stamp_guessed =
-          video_stream->start_time != AV_NOPTS_VALUE && untimed(decode_frame.get());
+          stream_has_timestamps() && untimed(decode_frame.get());
     }
     session.position_valid = true;
     session.position = held.place();

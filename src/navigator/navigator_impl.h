@@ -218,6 +218,7 @@ struct FrameNavigator::Impl {
   uint64_t capacity_frames() const;
   int64_t estimated_frame_index() const;
   int64_t stamp_for(const AVFrame* frame) const;
+  bool stream_has_timestamps() const;
   int64_t frame_interval_ticks(const AVFrame* frame) const;
   bool learn_leading_stamps();
 

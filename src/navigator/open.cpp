@@ -1,4 +1,9 @@
 // Opening a video, describing its stream, and the one place where a navigator is torn down.
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/frame_pool.h"
@@ -16,6 +21,15 @@ namespace {
 // What estimates assume when the file gives no frame rate: the PAL rate, the most common
 // one in files that leave it out, and never 0, so that estimates stay finite.
 constexpr double kFallbackFramesPerSecond = 25.0;
+
+// The most any budget gives the window: half of the machine's physical memory, so that a
+// huge budget (a negative count on the command line) cannot exhaust the machine.
+uint64_t window_budget_cap() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2;
+}
 }  // namespace
 
 FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
@@ -24,6 +38,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
                                       std::string* error_text) {
   // A failure leaves what was obtained to ~Impl, the one teardown.
   info.source_path = path;
+  cache_budget_bytes = std::min(cache_budget_bytes, window_budget_cap());
   format_context = open_demuxer(path, io_deadline, error_text);
   if (!format_context) return false;
 
@@ -114,7 +129,7 @@ namespace {
 // every fact the navigator keeps: frames found by stamp and byte position in one would
 // name other pictures in the other.
 std::string input_change(const AVFormatContext& reopened, int32_t index, const AVStream& opened,
-                         int64_t opened_bytes) {
+                         int64_t opened_start_pts, int64_t opened_bytes) {
   if (static_cast<unsigned>(index) >= reopened.nb_streams) return "its video stream is gone";
   const AVStream& stream = *reopened.streams[index];
   const AVCodecParameters& now = *stream.codecpar;
@@ -123,7 +138,9 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
     return "its video stream is another";
   }
   if (av_cmp_q(stream.time_base, opened.time_base) != 0) return "its time base differs";
-  if (stream.start_time != opened.start_time) return "its start differs";
+  // Reading can fill in the open stream's start time, so the one open found is compared.
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  if (start != opened_start_pts) return "its start differs";
   if (now.width != then.width || now.height != then.height) return "its picture size differs";
   const int64_t bytes = reopened.pb != nullptr ? avio_size(reopened.pb) : -1;
   if (opened_bytes >= 0 && bytes >= 0 && bytes != opened_bytes) return "its size differs";
@@ -134,7 +151,8 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
 bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
   FormatContextPtr reopened = open_demuxer(info.source_path, io_deadline, error_text);
   if (!reopened) return false;
-  const std::string change = input_change(*reopened, info.stream_index, *video_stream, input_bytes);
+  const std::string change =
+      input_change(*reopened, info.stream_index, *video_stream, info.start_pts, input_bytes);
   if (!change.empty()) {
     set_error(error_text, info.source_path + " changed while it was open: " + change);
     return false;

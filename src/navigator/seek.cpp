@@ -159,6 +159,7 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
     return false;
   }
   IoDeadline deadline;  // outlives the scanner that polls it
+  deadline.shares_waits_with = &io_deadline;
   FormatContextPtr scanner = open_demuxer(info.source_path, deadline, nullptr);
   PacketPtr scanned(av_packet_alloc());
   if (!scanner || !scanned) return false;

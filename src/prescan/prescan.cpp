@@ -54,7 +54,8 @@ struct CountedPacket {
 // stamp, the rest fill the gaps in order and then follow the last, one duration apart;
 // their position is left unknown, so that they are found by stamp.
 void place_untimed(std::vector<CountedPacket>::iterator begin,
-                   std::vector<CountedPacket>::iterator end, size_t leading, int64_t duration) {
+                   std::vector<CountedPacket>::iterator end, size_t leading, int64_t duration,
+                   bool start_lost) {
   std::vector<int64_t> timed;
   for (auto it = begin; it != end; ++it) {
     if (it->timed) timed.push_back(it->pts);
@@ -62,20 +63,30 @@ void place_untimed(std::vector<CountedPacket>::iterator begin,
   const size_t untimed = static_cast<size_t>(end - begin) - timed.size();
   if (untimed == 0 || timed.empty()) return;
   std::sort(timed.begin(), timed.end());
+  // The gaps between the timed stamps take the untimed packets after the leading ones.
+  std::vector<int64_t> gaps;
+  for (size_t k = 0; k + 1 < timed.size() && leading + gaps.size() < untimed; ++k) {
+    // A gap holds a frame only with half a duration to spare: stamps rounded to a coarse
+    // time base (33, 33, 34 ms) leave no frame between them.
+    for (int64_t slot = saturating_add(timed[k], duration);
+         saturating_add(slot, duration / 2) < timed[k + 1] && leading + gaps.size() < untimed;
+         slot = saturating_add(slot, duration)) {
+      gaps.push_back(slot);
+    }
+  }
+  // Those left over follow the last stamp; where the stream lost its start (a copy cut
+  // mid-GOP), they are the pictures shown before the first timed one, such as the B-frames
+  // that follow it in decode order, and go before it with the leading ones.
+  const size_t left_over = untimed - leading - gaps.size();
+  std::vector<int64_t> slots(start_lost ? leading + left_over : leading);
   // Counted back one duration at a time: a container's duration can be anything, and
   // times a count it would overflow.
-  std::vector<int64_t> slots(leading);
   int64_t before = timed.front();
-  for (size_t k = leading; k > 0; --k) {
+  for (size_t k = slots.size(); k > 0; --k) {
     before = saturating_add(before, -duration);
     slots[k - 1] = before;
   }
-  for (size_t k = 0; k + 1 < timed.size() && slots.size() < untimed; ++k) {
-    for (int64_t slot = saturating_add(timed[k], duration);
-         slot < timed[k + 1] && slots.size() < untimed; slot = saturating_add(slot, duration)) {
-      slots.push_back(slot);
-    }
-  }
+  slots.insert(slots.end(), gaps.begin(), gaps.end());
   for (int64_t slot = timed.back(); slots.size() < untimed;) {
     slot = saturating_add(slot, duration);
     slots.push_back(slot);
@@ -90,13 +101,13 @@ void place_untimed(std::vector<CountedPacket>::iterator begin,
 // run, and each run is shown in stamp order; equal stamps keep their decode order.
 void sort_into_display_order(std::vector<CountedPacket>& packets,
                              const std::vector<size_t>& run_starts, size_t leading_untimed,
-                             int64_t duration) {
+                             int64_t duration, bool start_lost) {
   for (size_t run = 0; run < run_starts.size(); ++run) {
     const auto begin = packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run]);
     const auto end = run + 1 < run_starts.size()
                          ? packets.begin() + static_cast<std::ptrdiff_t>(run_starts[run + 1])
                          : packets.end();
-    place_untimed(begin, end, run == 0 ? leading_untimed : 0, duration);
+    place_untimed(begin, end, run == 0 ? leading_untimed : 0, duration, run == 0 && start_lost);
     std::stable_sort(begin, end,
                      [](const CountedPacket& a, const CountedPacket& b) { return a.pts < b.pts; });
   }
@@ -127,10 +138,16 @@ void FrameNavigator::Impl::run_prescan() {
   bool complete = false;
   IoDeadline deadline;  // outlives the demuxer that polls it
   deadline.stop = &prescan_stop_requested;
+  // What the navigator's reads have waited for counts here too: the end of a live
+  // playlist is not waited for again.
+  deadline.shares_waits_with = &io_deadline;
   if (FormatContextPtr demuxer = open_demuxer(info.source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
     if (reader && !prescan_stop_requested.load()) {
+      deadline.arm();
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
+      // No start time although packets are timed: the stream's first stamps were lost.
+      const bool start_lost = demuxer->streams[info.stream_index]->start_time == AV_NOPTS_VALUE;
       try {
         complete = true;
         // Only what a plain decode shows counts: nothing before the first keyframe (it
@@ -177,7 +194,8 @@ void FrameNavigator::Impl::run_prescan() {
         if (decode_stamps_only && delay > 0 && run_starts.size() == 1) {
           stamp_as_decoded(counted, static_cast<size_t>(delay), duration > 0 ? duration : 1);
         }
-        sort_into_display_order(counted, run_starts, untimed_leading, duration > 0 ? duration : 1);
+        sort_into_display_order(counted, run_starts, untimed_leading, duration > 0 ? duration : 1,
+                                start_lost);
       } catch (const std::bad_alloc&) {
         // No memory for the list: end without result rather than escape the thread.
         av_packet_unref(reader.get());

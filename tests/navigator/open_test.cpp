@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <limits>
 #include <string>
 #include <utility>
 
 #include "clipwalk/frame_navigator.h"
+#include "support/navigator_test_peer.h"
 #include "support/probe.h"
 
 namespace clipwalk {
@@ -41,6 +45,30 @@ TEST(OpenFailure, MessagesOnStderrAndNothingOnStdout) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "");
   EXPECT_EQ(usage.err, "usage: clipwalk <file> [seek_seconds] [steps]\n");
+}
+
+// However large the budget (a negative count on the command line wraps to nearly 2^64),
+// the window gets at most half of the machine's physical memory, the kernel's MemTotal.
+TEST(OpenBudget, CappedAtHalfThePhysicalMemory) {
+  uint64_t total_kib = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string key; meminfo >> key && key != "MemTotal:";) meminfo.ignore(1 << 10, '\n');
+  ASSERT_TRUE(meminfo >> total_kib);
+  const uint64_t half = total_kib * 1024 / 2;
+  const std::pair<uint64_t, uint64_t> budgets[] = {
+      {0, 0},
+      {uint64_t{256} << 20, uint64_t{256} << 20},
+      {half, half},
+      {half + 1, half},
+      {static_cast<uint64_t>(int64_t{-1} * 1048576), half},
+      {std::numeric_limits<uint64_t>::max(), half}};
+  for (const auto& [budget, kept] : budgets) {
+    std::string error;
+    const auto nav =
+        FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), 1920, budget, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    EXPECT_EQ(internals(*nav).cache_budget_bytes, kept) << budget;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +30,8 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-CommandResult run_command(const std::vector<std::string>& argv, const std::string& input) {
+CommandResult run_command(const std::vector<std::string>& argv, const std::string& input,
+                          std::chrono::milliseconds limit) {
   if (argv.empty()) fail("run_command: empty argv");
   // A child that exits without reading its input must not kill the test with SIGPIPE.
   static const bool sigpipe_ignored = (std::signal(SIGPIPE, SIG_IGN), true);
@@ -43,6 +45,7 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     fail(std::string("pipe2: ") + std::strerror(errno));
 
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid < 0) fail(std::string("fork: ") + std::strerror(errno));
   if (pid == 0) {
@@ -67,11 +70,23 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   if (input.empty()) close_fd(in[1]);
   // Poll all three pipes so a child filling one of them never blocks on us.
   while (out[0] >= 0 || err[0] >= 0) {
+    int wait_ms = -1;
+    if (limit.count() > 0 && !result.timed_out) {
+      const auto left = start + limit - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) {
+        ::kill(pid, SIGKILL);  // its pipes close as it dies
+        result.timed_out = true;
+      } else {
+        wait_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      }
+    }
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    if (::poll(fds, 3, -1) < 0) {
+    const int ready = ::poll(fds, 3, wait_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       fail(std::string("poll: ") + std::strerror(errno));
     }
+    if (ready == 0) continue;
     if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t n = ::write(in[1], input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<size_t>(n);
@@ -93,24 +108,28 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   close_fd(in[1]);
 
   int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0)
-    if (errno != EINTR) fail(std::string("waitpid: ") + std::strerror(errno));
+  rusage usage{};
+  while (::wait4(pid, &wstatus, 0, &usage) < 0)
+    if (errno != EINTR) fail(std::string("wait4: ") + std::strerror(errno));
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.peak_kib = usage.ru_maxrss;
   if (WIFEXITED(wstatus)) {
     result.status = WEXITSTATUS(wstatus);
   } else {
     result.status = -1;
     result.term_signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
     result.err += "[run_command: " + argv[0] + " killed by signal " +
-                  std::to_string(result.term_signal) + " (" + strsignal(result.term_signal) +
-                  ")]\n";
+                  std::to_string(result.term_signal) + " (" + strsignal(result.term_signal) + ")" +
+                  (result.timed_out ? " at its time limit" : "") + "]\n";
   }
   return result;
 }
 
-CommandResult run_clipwalk(const std::vector<std::string>& args, const std::string& input) {
+CommandResult run_clipwalk(const std::vector<std::string>& args, const std::string& input,
+                           std::chrono::milliseconds limit) {
   std::vector<std::string> argv{CLIPWALK_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_command(argv, input);
+  return run_command(argv, input, limit);
 }
 
 namespace {

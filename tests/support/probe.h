@@ -2,6 +2,7 @@
 // own code) what the fixture files contain.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,18 +14,24 @@ namespace clipwalk::testing {
 std::string fixture_path(const std::string& name);
 
 struct CommandResult {
-  int status;           // exit status, or -1 when killed by a signal
-  std::string out;      // everything written to stdout
-  std::string err;      // everything written to stderr (plus a note if signalled)
-  int term_signal = 0;  // the signal that killed it, else 0
+  int status;              // exit status, or -1 when killed by a signal
+  std::string out;         // everything written to stdout
+  std::string err;         // everything written to stderr (plus a note if signalled)
+  int term_signal = 0;     // the signal that killed it, else 0
+  bool timed_out = false;  // killed because it outlasted its time limit
+  double seconds = 0.0;    // from start to exit
+  int64_t peak_kib = 0;    // its peak resident memory (the kernel's maxrss)
 };
 
 // Runs argv[0] (searched on PATH) with no shell. `input` is fed to its stdin,
 // which is then closed, so a program that reads stdin never waits on the test.
-CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = {});
+// A positive `limit` kills the program (SIGKILL) once it has run that long.
+CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = {},
+                          std::chrono::milliseconds limit = {});
 
 // Runs the built clipwalk executable (CLIPWALK_BINARY) with args.
-CommandResult run_clipwalk(const std::vector<std::string>& args, const std::string& input = {});
+CommandResult run_clipwalk(const std::vector<std::string>& args, const std::string& input = {},
+                           std::chrono::milliseconds limit = {});
 
 // First video stream as ffprobe reports it. Absent values ("N/A") clear the
 // matching has_ flag; nb_frames is 0 when N/A.
