@@ -76,11 +76,11 @@ def main(argv):
         # The pictures' margin where they name the asked frame: how much nearer it stood than
         # the next nearest picture, at the least.
         right = [i for i, (a, p) in enumerate(zip(asked, by_picture)) if a == p]
-        ordered = numpy.sort(distances[right], axis=1) if right else numpy.zeros((1, 2))
-        margin = float((ordered[:, 1] - ordered[:, 0]).min())
+        ordered = numpy.sort(distances[right], axis=1)
+        margin = f"{(ordered[:, 1] - ordered[:, 0]).min():.2f}" if right else "-"
         print(f"{clip}\t{workload}\t{reader}\t{len(asked)}\t{int(missing.sum())}\t"
               f"{other_stamps if has_stamps else '-'}\t{other_pictures}\t{len(other)}\t"
-              f"{margin:.2f}\t{', '.join(other[:6])}")
+              f"{margin}\t{', '.join(other[:6])}")
 
 
 if __name__ == "__main__":

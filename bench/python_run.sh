@@ -11,8 +11,10 @@
 # Then, untimed, which frames the readers return for 30 random frame numbers of three test
 # fixtures that are not plain (variable frame rate, an edit-list cut, open-GOP HEVC in TS).
 #
-# usage: bench/python_run.sh [--runs N] [--fixtures DIR] [CLIP_DIR]
+# usage: bench/python_run.sh [--runs N] [--fixtures DIR] [--fixtures-only] [CLIP_DIR]
 #   --runs N        measured rounds of each comparison (default 3), after the warm-up
+#   --fixtures-only only the untimed pass over the fixtures; the timings and the 1080p clip's
+#                   frames of the last run stay
 #   --fixtures DIR  where scripts/make_fixtures.sh keeps the fixtures (default build/fixtures)
 #   CLIP_DIR        where the generated clips are cached (default build-bench/clips)
 set -euo pipefail
@@ -20,6 +22,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build-bench"
 runs=3
+fixtures_only=0
 clips=""
 fixtures=$root/build/fixtures
 log() { printf '[bench] %s\n' "$*" >&2; }
@@ -29,7 +32,8 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --runs) [ $# -ge 2 ] || die "--runs needs a number"; runs=$2; shift 2 ;;
     --fixtures) [ $# -ge 2 ] || die "--fixtures needs a directory"; fixtures=$2; shift 2 ;;
-    -h | --help) sed -n '15,18s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    --fixtures-only) fixtures_only=1; shift ;;
+    -h | --help) sed -n '15,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
     -*) die "unknown option $1" ;;
     *) clips=$1; shift ;;
   esac
@@ -71,8 +75,7 @@ frames=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries strea
 echo 950 >"$scratch/steps.txt"
 
 samples=$root/bench/python_samples.tsv
-printf 'group\tlabel\tround\twall_s\tcpu_s\trss_kb\n' >"$samples"
-
+frames_tsv=$root/bench/python_frames.tsv
 # measure WORKLOAD READER ROUND: one whole process under GNU time; round 0 is the warm-up,
 # which keeps what the frames were instead of being timed.
 measure() {
@@ -101,18 +104,30 @@ cycle() {
   done
 }
 
-describe_machine src python >"$root/bench/python_machine.tsv"
-printf 'python\t%s\n' "$("$python" -c 'import sys; print(sys.version.split()[0])')" \
-  >>"$root/bench/python_machine.tsv"
-printf 'references\t%s\n' "$("$python" -c 'import av, cv2; print(f"PyAV {av.__version__}, OpenCV {cv2.__version__}")')" \
-  >>"$root/bench/python_machine.tsv"
+# The timed comparisons, the machine beside them, and the 1080p clip's frames.
+timed_comparisons() {
+  printf 'group\tlabel\tround\twall_s\tcpu_s\trss_kb\n' >"$samples"
+  describe_machine src python >"$root/bench/python_machine.tsv"
+  printf 'python\t%s\n' "$("$python" -c 'import sys; print(sys.version.split()[0])')" \
+    >>"$root/bench/python_machine.tsv"
+  printf 'references\t%s\n' "$("$python" -c 'import av, cv2; print(f"PyAV {av.__version__}, OpenCV {cv2.__version__}")')" \
+    >>"$root/bench/python_machine.tsv"
 
-cycle batch clipwalk pyav opencv
-cycle steps clipwalk pyav
+  cycle batch clipwalk pyav opencv
+  cycle steps clipwalk pyav
 
-printf 'load_after\t%s\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$root/bench/python_machine.tsv"
-log "checking the frames against the plain decode"
-"$python" "$root/bench/python_check.py" "$H264" "$scratch"/*.npz >"$root/bench/python_frames.tsv"
+  printf 'load_after\t%s\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$root/bench/python_machine.tsv"
+  log "checking the frames against the plain decode"
+  "$python" "$root/bench/python_check.py" "$H264" "$scratch"/*.npz >"$frames_tsv"
+}
+
+if [ "$fixtures_only" -eq 1 ]; then
+  [ -s "$samples" ] && [ -s "$frames_tsv" ] || die "--fixtures-only needs a complete earlier run"
+  { head -n 1 "$frames_tsv"; grep -P "^\Q$(basename "$H264")\E\t" "$frames_tsv"; } >"$scratch/frames.tsv"
+  mv "$scratch/frames.tsv" "$frames_tsv"
+else
+  timed_comparisons
+fi
 
 log "frames of streams that are not plain, from $fixtures"
 "$root/scripts/make_fixtures.sh" "$fixtures" >/dev/null
@@ -120,7 +135,7 @@ for name in vfr.mkv editlist.mp4 hevc_opengop.ts; do
   clip=$fixtures/$name
   mkdir -p "$scratch/$name"
   ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames \
-    -of csv=p=0 "$clip" >"$scratch/$name/count"
+    -of csv=p=0 "$clip" | grep -m 1 . >"$scratch/$name/count"  # MPEG-TS lists it twice
   "$python" -c 'import random, sys; print(*random.Random(7).sample(range(int(sys.argv[1])), 30))' \
     "$(cat "$scratch/$name/count")" >"$scratch/$name/numbers.txt"
   for reader in clipwalk pyav opencv; do
@@ -128,6 +143,6 @@ for name in vfr.mkv editlist.mp4 hevc_opengop.ts; do
       "$scratch/$name/numbers.txt" --check "$scratch/$name/batch-$reader.npz" 2>/dev/null
   done
   "$python" "$root/bench/python_check.py" "$clip" "$scratch/$name"/*.npz | tail -n +2 \
-    >>"$root/bench/python_frames.tsv"
+    >>"$frames_tsv"
 done
 "$python" "$root/bench/python_report.py" "$root/bench"
