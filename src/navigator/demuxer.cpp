@@ -91,11 +91,17 @@ bool read_playlist(const std::filesystem::path& path, std::string& text) {
   constexpr std::streamsize kMaxPlaylistBytes = 16 << 20;
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  // The mark first: a video file is not read any further.
+  static constexpr char kMark[] = "#EXTM3U";
   std::ifstream in(path, std::ios::binary);
-  text.resize(static_cast<size_t>(std::min<std::streamsize>(info.st_size, kMaxPlaylistBytes)));
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  return text.rfind("#EXTM3U", 0) == 0;
+  char head[sizeof kMark - 1] = {};
+  if (!in.read(head, sizeof head) || std::memcmp(head, kMark, sizeof head) != 0) return false;
+  text.assign(head, sizeof head);
+  text.resize(std::max(sizeof head, static_cast<size_t>(std::min<std::streamsize>(
+                                        info.st_size, kMaxPlaylistBytes))));
+  in.read(text.data() + sizeof head, static_cast<std::streamsize>(text.size() - sizeof head));
+  text.resize(sizeof head + static_cast<size_t>(in.gcount()));
+  return true;
 }
 
 // The playlists a playlist lists that FFmpeg's HLS demuxer opens and parses as playlists:
