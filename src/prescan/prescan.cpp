@@ -124,8 +124,12 @@ void sort_into_display_order(std::vector<CountedPacket>& packets,
 void stamp_as_decoded(std::vector<CountedPacket>& packets, size_t delay, int64_t duration) {
   const size_t n = packets.size();
   for (size_t m = 0; m < n; ++m) {
-    packets[m].pts =
-        m + delay < n ? packets[m + delay].pts : saturating_add(packets[m - 1].pts, duration);
+    // A stream shorter than the delay drains its first picture with its own stamp.
+    if (m + delay < n) {
+      packets[m].pts = packets[m + delay].pts;
+    } else if (m > 0) {
+      packets[m].pts = saturating_add(packets[m - 1].pts, duration);
+    }
     packets[m].position = -1;
   }
 }
