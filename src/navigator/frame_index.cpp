@@ -12,6 +12,32 @@ namespace {
 // A landing by stamp can stop short of the frame asked for (repeated stamps, a clock that
 // starts again) or pass it (damage); the steps that mend it are checked this many times.
 constexpr int kSettleRounds = 4;
+
+// Reaches the requests' frames in stream order (sorted by key, the caller's order among
+// equal keys) and hands each frame to every request that asked for it. reach(key, index)
+// lands on the frame and names its number (-1 where frames cannot be counted).
+template <typename Key, typename Reach>
+bool deliver_in_order(FrameNavigator::Impl& nav, size_t requests, Key key, Reach reach,
+                      PixelFormat format, const FrameVisitor& visit, std::string* error_text) {
+  std::vector<size_t> order(requests);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+  for (size_t k = 0; k < order.size();) {
+    const auto wanted = key(order[k]);
+    int64_t index = -1;
+    if (!reach(wanted, index)) return false;
+    const FramePixels pixels = nav.current_pixels(format);
+    if (pixels.data == nullptr) {
+      set_error(error_text, "could not convert the frame for request " + std::to_string(order[k]));
+      return false;
+    }
+    const FrameStamp stamp = *nav.current_frame();
+    for (; k < order.size() && key(order[k]) == wanted; ++k) {
+      if (!visit(order[k], index, stamp, pixels)) return false;
+    }
+  }
+  return true;
+}
 }  // namespace
 
 int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
@@ -114,25 +140,14 @@ bool FrameNavigator::Impl::visit_frames(const std::vector<int64_t>& indices, Pix
     ~BudgetRestore() { budget = saved; }
   } restore{cache_budget_bytes, cache_budget_bytes};
   cache_budget_bytes = 0;
-  // Stream order; a number asked for more than once is delivered to each request in turn.
-  std::vector<size_t> order(indices.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return indices[a] < indices[b]; });
-  for (size_t k = 0; k < order.size();) {
-    const int64_t index = indices[order[k]];
-    if (!move_to_frame(index, error_text)) return false;
-    const FramePixels pixels = current_pixels(format);
-    if (pixels.data == nullptr) {
-      set_error(error_text, "could not convert frame " + std::to_string(index));
-      return false;
-    }
-    const FrameStamp stamp = *current_frame();
-    for (; k < order.size() && indices[order[k]] == index; ++k) {
-      if (!visit(order[k], index, stamp, pixels)) return false;
-    }
-  }
-  return true;
+  // A number asked for more than once is decoded once and delivered to each request.
+  return deliver_in_order(
+      *this, indices.size(), [&](size_t k) { return indices[k]; },
+      [&](int64_t wanted, int64_t& index) {
+        index = wanted;
+        return move_to_frame(wanted, error_text);
+      },
+      format, visit, error_text);
 }
 
 bool FrameNavigator::Impl::visit_frames_at_seconds(const std::vector<double>& seconds,
@@ -148,24 +163,10 @@ bool FrameNavigator::Impl::visit_frames_at_seconds(const std::vector<double>& se
   }
   // Not countable (a pipe, a stream without timestamps): seek to each time in order; a
   // seek a little ahead decodes on from the window.
-  std::vector<size_t> order(seconds.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  const auto key = [&](size_t k) { return seconds[k] >= 0.0 ? seconds[k] : 0.0; };
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
-  for (size_t k = 0; k < order.size();) {
-    const double s = key(order[k]);
-    if (!seek_to_seconds(s, error_text)) return false;
-    const FramePixels pixels = current_pixels(format);
-    if (pixels.data == nullptr) {
-      set_error(error_text, "could not convert the frame at " + std::to_string(s) + " s");
-      return false;
-    }
-    const FrameStamp stamp = *current_frame();
-    for (; k < order.size() && key(order[k]) == s; ++k) {
-      if (!visit(order[k], -1, stamp, pixels)) return false;
-    }
-  }
-  return true;
+  return deliver_in_order(
+      *this, seconds.size(), [&](size_t k) { return seconds[k] >= 0.0 ? seconds[k] : 0.0; },
+      [&](double wanted, int64_t&) { return seek_to_seconds(wanted, error_text); }, format, visit,
+      error_text);
 }
 
 FrameVisitor copy_into(std::vector<FrameCopy>& frames) {
