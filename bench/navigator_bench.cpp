@@ -87,38 +87,47 @@ int run_roundtrip(int argc, char** argv) {
 
   const int32_t steps = clipwalk::parse_int_argument(argv[4]);
   std::string error_text;
-  std::vector<int64_t> forward{nav->current_stamp()->pts};
+  // The walks the command-line tool makes, with each pixel digest timed where it is taken.
+  double digest_seconds = 0.0;
+  const auto shown = [&]() {
+    const auto begin = Clock::now();
+    const clipwalk::ShownFrame frame{nav->current_stamp()->pts, nav->current_pixel_digest()};
+    digest_seconds += seconds_since(begin);
+    return frame;
+  };
+  std::vector<clipwalk::ShownFrame> forward{shown()};
   uint64_t before = internals(*nav).counters.frames_decoded;
   auto begin = Clock::now();
   for (int32_t step = 0; step < steps && nav->step_forward(&error_text); ++step) {
-    forward.push_back(nav->current_stamp()->pts);
+    forward.push_back(shown());
   }
   const double forward_seconds = seconds_since(begin);
   const uint64_t forward_decoded = internals(*nav).counters.frames_decoded - before;
 
   // Step back exactly as many times as forward moved, recording what each step shows.
   const size_t back_steps = forward.size() - 1;
-  std::vector<int64_t> backward{nav->current_stamp()->pts};
+  std::vector<clipwalk::ShownFrame> backward{shown()};
   before = internals(*nav).counters.frames_decoded;
   begin = Clock::now();
   for (size_t step = 0; step < back_steps && nav->step_backward(&error_text); ++step) {
-    backward.push_back(nav->current_stamp()->pts);
+    backward.push_back(shown());
   }
   const double backward_seconds = seconds_since(begin);
   const uint64_t backward_decoded = internals(*nav).counters.frames_decoded - before;
 
-  const bool retraced = clipwalk::retraces(forward, backward);
+  const bool retraced =
+      clipwalk::first_mismatch(forward, backward).by == clipwalk::Mismatch::By::kNothing;
   const double per_step =
       back_steps == 0 ? 0.0
                       : static_cast<double>(backward_decoded) / static_cast<double>(back_steps);
   std::printf(
       "forward_steps=%zu\nforward_s=%.6f\nforward_decoded=%llu\nbackward_steps=%zu\n"
       "backward_s=%.6f\nbackward_decoded=%llu\nbackward_decoded_per_step=%.3f\nretraced=%d\n"
-      "window_frames=%zu\nheld_mib=%.1f\n",
+      "window_frames=%zu\nheld_mib=%.1f\ndigests_s=%.6f\n",
       back_steps, forward_seconds, static_cast<unsigned long long>(forward_decoded),
       backward.size() - 1, backward_seconds, static_cast<unsigned long long>(backward_decoded),
       per_step, retraced ? 1 : 0, internals(*nav).window.size(),
-      static_cast<double>(internals(*nav).held_bytes) / 1048576.0);
+      static_cast<double>(internals(*nav).held_bytes) / 1048576.0, digest_seconds);
   return retraced ? 0 : 1;
 }
 

@@ -134,6 +134,13 @@ def write(bench):
         f"({walk['backward_decoded']} pictures for {steps} steps; the seek decoded "
         f"{walk['seek_decoded']} and the forward walk {walk['forward_decoded']}; "
         f"the window ends with {walk['window_frames']} frames).\n")
+    digests = float(walk["digests_s"])
+    walked = float(walk["forward_s"]) + float(walk["backward_s"])
+    add(f"Pixel digests of that round trip ({2 * steps + 2} frames, each timed where the walk "
+        f"takes it): {digests:.3f} s, {100 * digests / walked:.1f} % of the two walks "
+        f"({walked:.3f} s in-process) and {100 * digests / f.median('walk_cw'):.1f} % of "
+        f"`clipwalk F 38 300` (target under 2 %: "
+        f"{verdict(digests / f.median('walk_cw'), 0.02)}).\n")
 
     add("## Seek time against the budget\n")
     add("`clipwalk F 38 0 B` on the 1080p clip, whole process, in turn with "

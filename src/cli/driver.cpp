@@ -58,39 +58,12 @@ bool land_and_snapshot(FrameNavigator& nav, const DriverArgs& args, std::string&
 }
 
 // Walks args.steps frames forward and as many back as forward went; true when the backward
-// walk retraced the forward one.
+// walk retraced the forward one, frame for frame and pixel for pixel.
 bool round_trip(FrameNavigator& nav, const DriverArgs& args, std::string& error_text) {
-  std::vector<int64_t> forward{nav.current_stamp()->pts};
-  std::printf("\nforward:\n");
-  // 64-bit so that the count cannot overflow when the stream outlasts INT32_MAX steps.
-  for (int64_t step = 1; step <= args.steps; ++step) {
-    if (!nav.step_forward(&error_text)) {
-      std::printf("  (end of stream after %d steps)\n", static_cast<int>(step - 1));
-      break;
-    }
-    const FrameStamp* stamp = nav.current_stamp();
-    std::printf("  +%-3d pts=%-12lld t=%.6f\n", static_cast<int>(step),
-                static_cast<long long>(stamp->pts), stamp->seconds);
-    forward.push_back(stamp->pts);
-  }
-  const size_t n = forward.size();
-
-  std::vector<int64_t> backward{nav.current_stamp()->pts};
-  std::printf("\nbackward:\n");
-  for (size_t step = 1; step < n; ++step) {
-    if (!nav.step_backward(&error_text)) {
-      std::printf("  (start of stream)\n");
-      break;
-    }
-    const FrameStamp* stamp = nav.current_stamp();
-    std::printf("  -%-3zu pts=%-12lld t=%.6f\n", step, static_cast<long long>(stamp->pts),
-                stamp->seconds);
-    backward.push_back(stamp->pts);
-  }
-  const bool passed = retraces(forward, backward);
-  std::printf("\nround trip: %s (%zu forward, %zu backward)\n", passed ? "PASS" : "FAIL", n,
-              backward.size());
-  return passed;
+  const std::vector<ShownFrame> forward = walk_forward(nav, args.steps, error_text, stdout);
+  const std::vector<ShownFrame> backward =
+      walk_backward(nav, forward.size() - 1, error_text, stdout);
+  return report_round_trip(forward, backward, stdout);
 }
 
 void print_prescan_report(FrameNavigator& nav) {

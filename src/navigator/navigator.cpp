@@ -48,6 +48,7 @@ FramePixels FrameNavigator::current_pixels(PixelFormat format) {
 const uint8_t* FrameNavigator::preview_pixels() {
   return impl_->current_pixels(PixelFormat::kRgba).data;
 }
+uint64_t FrameNavigator::current_pixel_digest() const { return impl_->current_pixel_digest(); }
 
 bool FrameNavigator::frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
                                        const FrameVisitor& visit, std::string* error_text) {

@@ -210,6 +210,7 @@ struct FrameNavigator::Impl {
   bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
   static uint64_t frame_bytes(const AVFrame* frame);
   FramePixels current_pixels(PixelFormat format);
+  uint64_t current_pixel_digest() const;
 
   // Frame window (frame_window.cpp).
   const HeldFrame* current_frame() const;
