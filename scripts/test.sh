@@ -145,7 +145,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== threading tests under TSan"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  suite build-tsan 'make_fixtures|Prescan' -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=thread
+  suite build-tsan 'make_fixtures|Prescan|FramePool' -DCMAKE_BUILD_TYPE=Debug -DCLIPWALK_SANITIZE=thread
 
 echo "== fuzzing"
 "$root/scripts/fuzz.sh" 180
