@@ -88,6 +88,10 @@ struct StreamFacts {
   // The stream's first picture, once a decode from the first packet has shown it.
   bool first_known = false;
   FramePlace first;
+  // Stream headers that only the first picture's packet carries, given to every decoder
+  // with the container's own, so that one opened at a later keyframe decodes as a decoder
+  // that began at the first packet does.
+  std::vector<uint8_t> leading_headers;
 };
 
 // The walk of one full seek or refill attempt to its target (unheld_frames.cpp): pictures

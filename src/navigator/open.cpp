@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "navigator/demuxer.h"
@@ -32,6 +33,46 @@ uint64_t window_budget_cap() {
 }
 }  // namespace
 
+namespace {
+// MPEG-4 Part 2 may carry stream-wide flags in user data after the first picture's headers
+// only, such as the 'DivX503b1393p' mark of packed B-frames: a decoder opened at a later
+// keyframe never learns that each P-frame's chunk holds a B-frame too, and loses those.
+// The bytes before the first picture start code, when they hold user data.
+std::vector<uint8_t> mpeg4_leading_headers(const AVPacket& packet) {
+  const auto start_code = [&](size_t at, uint8_t code) {
+    return packet.data[at] == 0 && packet.data[at + 1] == 0 && packet.data[at + 2] == 1 &&
+           packet.data[at + 3] == code;
+  };
+  constexpr uint8_t kUserData = 0xB2;
+  constexpr uint8_t kPicture = 0xB6;
+  const size_t size = packet.size > 0 ? static_cast<size_t>(packet.size) : 0;
+  bool user_data = false;
+  for (size_t at = 0; at + 4 <= size; ++at) {
+    if (start_code(at, kPicture)) {
+      if (!user_data) return {};
+      return std::vector<uint8_t>(packet.data, packet.data + at);
+    }
+    user_data = user_data || start_code(at, kUserData);
+  }
+  return {};
+}
+
+// Reads the stream's first packet with a demuxer of its own, leaving the navigator's at the
+// start; only for MPEG-4 Part 2 in an input that can be read twice.
+std::vector<uint8_t> read_leading_headers(const std::string& path, int32_t stream_index,
+                                          IoDeadline& deadline) {
+  FormatContextPtr demuxer = open_demuxer(path, deadline, nullptr);
+  PacketPtr packet(av_packet_alloc());
+  if (!demuxer || !packet) return {};
+  while (true) {
+    deadline.arm();
+    if (av_read_frame(demuxer.get(), packet.get()) < 0) return {};
+    if (packet->stream_index == stream_index) return mpeg4_leading_headers(*packet);
+    av_packet_unref(packet.get());
+  }
+}
+}  // namespace
+
 FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
 
 bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_limit,
@@ -53,6 +94,9 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
   info.stream_index = result;
   video_stream = format_context->streams[result];
   input_bytes = format_context->pb != nullptr ? avio_size(format_context->pb) : -1;
+  if (video_stream->codecpar->codec_id == AV_CODEC_ID_MPEG4 && input_can_be_read_again()) {
+    facts.leading_headers = read_leading_headers(path, info.stream_index, io_deadline);
+  }
 
   if (!open_decoder(decoder, error_text)) return false;
 
@@ -112,6 +156,21 @@ bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* err
   if (result < 0) {
     set_error(error_text, "could not configure decoder: " + error_description(result));
     return false;
+  }
+  if (!facts.leading_headers.empty()) {
+    const AVCodecParameters& stream = *video_stream->codecpar;
+    const size_t own = stream.extradata_size > 0 ? static_cast<size_t>(stream.extradata_size) : 0;
+    const size_t size = own + facts.leading_headers.size();
+    auto* headers = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (headers == nullptr) {
+      set_error(error_text, "out of memory allocating decoder");
+      return false;
+    }
+    if (own > 0) std::memcpy(headers, stream.extradata, own);
+    std::memcpy(headers + own, facts.leading_headers.data(), facts.leading_headers.size());
+    av_freep(&context->extradata);  // the context frees what it holds here
+    context->extradata = headers;
+    context->extradata_size = static_cast<int>(size);
   }
   context->thread_count = 0;  // let libavcodec pick the thread count
   frame_pool->install(context.get());

@@ -41,7 +41,8 @@ inline constexpr DamagedFixture kDamagedFixtures[] = {
     {"editlist.mp4"},          {"ts_midcut.ts"},     {"zeroed_keyframe.mp4", false},
     {"ts_damaged.ts"},         {"fps2000.mkv"},      {"concat_twice.ffconcat"},
     {"mkv_untimed_start.mkv"}, {"single.jpg"},       {"pal8_large.png"},
-    {"faulty_pts.mp4"},        {"swapped_pts.mp4"},  {"mpeg4_bframes.avi"}};
+    {"faulty_pts.mp4"},        {"swapped_pts.mp4"},  {"mpeg4_bframes.avi"},
+    {"mpeg4_packed.avi"}};
 
 // A test name for a fixture parameter: the file name with '_' for what is not a letter or digit.
 inline std::string fixture_test_name(const ::testing::TestParamInfo<const char*>& info) {
