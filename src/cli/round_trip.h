@@ -15,7 +15,7 @@ namespace clipwalk {
 // One frame a walk showed.
 struct ShownFrame {
   int64_t pts = 0;
-  uint64_t digest = 0;  // of its pixels
+  uint64_t digest = 0;  // of its pixels; 0 when there is none
 };
 
 // Steps up to `steps` frames forward, printing each step (and an early end) to `out` when

@@ -14,6 +14,7 @@ constexpr int kMaxFailuresWithoutPicture = 256;
 bool FrameNavigator::Impl::note_decode_failure(const char* prefix, int result,
                                                std::string* error_text) {
   set_error(error_text, prefix + error_description(result));
+  facts.damage_seen = true;
   return ++session.failures_without_picture < kMaxFailuresWithoutPicture;
 }
 
@@ -23,6 +24,10 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
     const int received = avcodec_receive_frame(decoder, decode_frame.get());
     if (received == 0) {
       session.failures_without_picture = 0;
+      if (decode_frame->decode_error_flags != 0 ||
+          (decode_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+        facts.damage_seen = true;
+      }
       return 1;
     }
     if (received == AVERROR_EOF) return 0;

@@ -92,6 +92,9 @@ struct StreamFacts {
   // with the container's own, so that one opened at a later keyframe decodes as a decoder
   // that began at the first packet does.
   std::vector<uint8_t> leading_headers;
+  // The decoder met damage: pictures concealed with frame threads, and those decoded from
+  // them, differ from one decode to the next, so pixels no longer tell two roads apart.
+  bool damage_seen = false;
 };
 
 // The walk of one full seek or refill attempt to its target (unheld_frames.cpp): pictures

@@ -62,7 +62,8 @@ struct Fletcher {
     for (const Lanes& lanes : {sum[0], sum[1], weighted[0], weighted[1]}) {
       for (int l = 0; l < 2; ++l) h = (h ^ lanes[l] ^ (h >> 31)) * kOdd;
     }
-    return h ^ (h >> 32);
+    h ^= h >> 32;
+    return h != 0 ? h : 1;  // 0 means no digest
   }
 };
 
@@ -70,7 +71,7 @@ struct Fletcher {
 
 uint64_t FrameNavigator::Impl::current_pixel_digest() const {
   const HeldFrame* current = current_frame();
-  if (current == nullptr || !current->frame) return 0;
+  if (current == nullptr || !current->frame || facts.damage_seen) return 0;
   const AVFrame* frame = current->frame.get();
   const auto format = static_cast<AVPixelFormat>(frame->format);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
