@@ -51,6 +51,40 @@ std::string IoDeadline::reason(int result) const {
 
 namespace {
 
+// The local file that url names, as the file protocol opens it (a plain relative name
+// against base_dir, as playlists resolve what they list); empty for other protocols.
+std::filesystem::path local_file(const std::string& url, const std::filesystem::path& base_dir) {
+  const char* protocol = avio_find_protocol_name(url.c_str());
+  if (protocol == nullptr || std::strcmp(protocol, "file") != 0) return {};
+  if (url.rfind("file:", 0) == 0) return url.substr(5);
+  const std::filesystem::path path(url);
+  return path.is_absolute() ? path : base_dir / path;
+}
+
+// A FIFO blocks its reader's open until a writer comes. Waiting for data on a
+// non-blocking descriptor first bounds that wait (by `expired`, polled every 100 ms); the
+// descriptor stays open while the demuxer opens the path, so that the writer is still there
+// when it does.
+template <typename Expired>
+bool wait_for_fifo_writer(const std::string& path, int& descriptor, Expired expired) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
+  descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (descriptor < 0) return true;  // the demuxer's own open reports the reason
+  pollfd waiting{descriptor, POLLIN, 0};
+  while (poll(&waiting, 1, 100) <= 0) {
+    if (expired()) return false;
+  }
+  return true;
+}
+
+struct DescriptorCloser {
+  int& descriptor;
+  ~DescriptorCloser() {
+    if (descriptor >= 0) close(descriptor);
+  }
+};
+
 using Opener = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
 
 // libavformat's own way of opening the files a demuxer reads, the same for every context.
@@ -67,22 +101,19 @@ Opener libav_opener() {
 // Opens what the demuxer asks for, as libavformat would, within the call's count of files.
 int open_counted(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
                  AVDictionary** options) {
-  if (format->interrupt_callback.callback == &IoDeadline::check &&
-      !static_cast<IoDeadline*>(format->interrupt_callback.opaque)->may_open()) {
-    return AVERROR(ELOOP);
+  if (format->interrupt_callback.callback != &IoDeadline::check) return AVERROR(EINVAL);
+  void* deadline = format->interrupt_callback.opaque;
+  if (!static_cast<IoDeadline*>(deadline)->may_open()) return AVERROR(ELOOP);
+  // A FIFO a playlist lists would block the open, past every deadline, until a writer comes.
+  int fifo = -1;
+  const DescriptorCloser closer{fifo};
+  const std::string local = local_file(url, {}).string();
+  if (!local.empty() &&
+      !wait_for_fifo_writer(local, fifo, [&] { return IoDeadline::check(deadline) != 0; })) {
+    return AVERROR(ETIMEDOUT);
   }
   const Opener opener = libav_opener();
   return opener != nullptr ? opener(format, io, url, flags, options) : AVERROR(ENOSYS);
-}
-
-// The local file that url names, as the file protocol opens it (a plain relative name
-// against base_dir, as playlists resolve what they list); empty for other protocols.
-std::filesystem::path local_file(const std::string& url, const std::filesystem::path& base_dir) {
-  const char* protocol = avio_find_protocol_name(url.c_str());
-  if (protocol == nullptr || std::strcmp(protocol, "file") != 0) return {};
-  if (url.rfind("file:", 0) == 0) return url.substr(5);
-  const std::filesystem::path path(url);
-  return path.is_absolute() ? path : base_dir / path;
 }
 
 // Reads a local playlist: false when path is no regular file or does not start as HLS
@@ -190,31 +221,16 @@ struct DemuxerOptions {
   DemuxerOptions& operator=(const DemuxerOptions&) = delete;
 };
 
-// A FIFO blocks its reader's open until a writer comes. Waiting for data on a
-// non-blocking descriptor first bounds that wait; the descriptor stays open while the
-// demuxer opens the path, so that the writer is still there when it does.
-bool wait_for_fifo_writer(const std::string& path, int& descriptor) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
-  descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (descriptor < 0) return true;  // the demuxer's own open reports the reason
-  pollfd waiting{descriptor, POLLIN, 0};
-  const auto limit_ms = std::chrono::milliseconds(IoDeadline::kLimit).count();
-  return poll(&waiting, 1, static_cast<int>(limit_ms)) > 0;
-}
-
 }  // namespace
 
 FormatContextPtr open_demuxer(const std::string& path, IoDeadline& deadline,
                               std::string* error_text) {
   int fifo = -1;
-  const bool ready = wait_for_fifo_writer(path, fifo);
-  struct Closer {
-    int& descriptor;
-    ~Closer() {
-      if (descriptor >= 0) close(descriptor);
-    }
-  } closer{fifo};
+  const auto waited_from = std::chrono::steady_clock::now();
+  const bool ready = wait_for_fifo_writer(path, fifo, [&] {
+    return std::chrono::steady_clock::now() - waited_from >= IoDeadline::kLimit;
+  });
+  const DescriptorCloser closer{fifo};
   if (!ready) {
     set_error(error_text, "could not open " + path + ": no writer within " +
                               std::to_string(IoDeadline::kLimit.count()) + " s");

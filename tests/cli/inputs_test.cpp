@@ -75,8 +75,9 @@ TEST(Inputs, PipesAreReadFromWhereTheyStandAndNeverTwice) {
 // 200 MiB. A row either fails to open with its message, or reports what is there.
 struct BoundedInput {
   const char* name;
-  // File name and text: "@" is the directory, "<<...>>" is written in base64, and "live:T"
-  // is the finished playlist without its end, with a target duration of T seconds.
+  // File name and text: "@" is the directory, "<<...>>" is written in base64, "live:T" is
+  // the finished playlist without its end, with a target duration of T seconds, and
+  // "fifo:NAME" the finished playlist with one more segment NAME, a FIFO nobody writes.
   std::vector<std::pair<std::string, std::string>> playlists;
   const char* open;
   const char* failure;  // after "could not open PATH: "; null for a run that reports
@@ -137,6 +138,9 @@ const BoundedInput kBoundedInputs[] = {
     // Two short segments and no end, and a target duration (the time between reloads) longer
     // than any wait: the run walks what is there and waits for more once, not once a read.
     {"LivePlaylist", {{"live.m3u8", "live:30"}}, "live.m3u8", nullptr, 16},
+    // A segment whose open would block until a writer comes, for the navigator and then for
+    // the prescan's own reader: each wait ends, and what is before it is walked and counted.
+    {"FifoSegment", {{"fifo.m3u8", "fifo:seg9.ts"}}, "fifo.m3u8", nullptr, 16},
 };
 
 class BoundedInputs : public ::testing::TestWithParam<BoundedInput> {
@@ -177,7 +181,17 @@ TEST_P(BoundedInputs, EndInTimeWithinMemory) {
   const std::string vod = dir_ + "/vod.m3u8";
   for (const auto& [name, text] : input.playlists) {
     std::string written = in_dir(text, dir_);
-    if (written.rfind("live:", 0) == 0) {
+    if (written.rfind("fifo:", 0) == 0) {
+      const std::string segment = dir_ + "/" + written.substr(5);
+      std::remove(segment.c_str());
+      ASSERT_EQ(mkfifo(segment.c_str(), 0600), 0);
+      written.clear();
+      std::ifstream in(vod);
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#EXT-X-ENDLIST", 0) == 0) written += "#EXTINF:2.0,\n" + segment + "\n";
+        written += line + "\n";
+      }
+    } else if (written.rfind("live:", 0) == 0) {
       // The finished playlist without its end, with the row's target duration.
       const std::string target = "#EXT-X-TARGETDURATION:" + written.substr(5) + "\n";
       written.clear();
