@@ -24,6 +24,7 @@ int usage() {
   std::fputs(
       "usage: clipwalk_bench seek FILE SECONDS [BUDGET_MIB]\n"
       "       clipwalk_bench roundtrip FILE SECONDS STEPS [BUDGET_MIB]\n"
+      "       clipwalk_bench back FILE SECONDS STEPS [BUDGET_MIB]\n"
       "       clipwalk_bench prescan FILE\n"
       "       clipwalk_bench batch FILE FROM_SECONDS TO_SECONDS EVERY [BUDGET_MIB]\n",
       stderr);
@@ -131,6 +132,35 @@ int run_roundtrip(int argc, char** argv) {
   return retraced ? 0 : 1;
 }
 
+// Single steps back from a landing, as a viewer scrubbing back takes them: what they cost
+// together, the slowest one and the pictures decoded for them.
+int run_back(int argc, char** argv) {
+  if (argc < 5) return usage();
+  double open_seconds = 0.0;
+  auto nav = open_like_cli(argv[2], argc > 5 ? argv[5] : nullptr, open_seconds);
+  if (!nav) return 1;
+  uint64_t seek_decoded = 0;
+  if (!seek_and_report(*nav, clipwalk::parse_seconds_argument(argv[3]), seek_decoded)) return 1;
+  const int32_t steps = clipwalk::parse_int_argument(argv[4]);
+  std::string error_text;
+  const uint64_t before = internals(*nav).counters.frames_decoded;
+  double total = 0.0;
+  double slowest = 0.0;
+  int32_t taken = 0;
+  for (; taken < steps; ++taken) {
+    const auto begin = Clock::now();
+    if (!nav->step_backward(&error_text)) break;
+    const double elapsed = seconds_since(begin);
+    total += elapsed;
+    slowest = elapsed > slowest ? elapsed : slowest;
+  }
+  std::printf("back_steps=%d\nback_s=%.6f\nback_slowest_s=%.6f\nback_decoded=%llu\nback_pts=%lld\n",
+              taken, total, slowest,
+              static_cast<unsigned long long>(internals(*nav).counters.frames_decoded - before),
+              static_cast<long long>(nav->current_stamp()->pts));
+  return taken == steps ? 0 : 1;
+}
+
 int run_prescan(int argc, char** argv) {
   if (argc < 3) return usage();
   double open_seconds = 0.0;
@@ -198,6 +228,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "seek") return run_seek(argc, argv);
   if (mode == "roundtrip") return run_roundtrip(argc, argv);
+  if (mode == "back") return run_back(argc, argv);
   if (mode == "prescan") return run_prescan(argc, argv);
   if (mode == "batch") return run_batch(argc, argv);
   return usage();

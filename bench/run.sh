@@ -42,10 +42,23 @@ make_clip h264_1080p_gop250_10min.mp4 -stream_loop 9 -i "$clips/h264_1080p_gop25
 make_clip hevc_2160p_gop250.mp4 -f lavfi -i testsrc2=size=3840x2160:rate=25:duration=20 \
   -c:v libx265 -preset ultrafast -pix_fmt yuv420p -tag:v hvc1 \
   -x265-params log-level=error:keyint=250:min-keyint=250:scenecut=0:bframes=3
+# Short GOPs (2 s) at 4K, where every held frame is scaled: H.264 in both orientations and
+# 10-bit HEVC.
+for size in 4096x2160 2160x3840; do
+  make_clip "h264_${size}_gop50.mp4" -f lavfi -i testsrc2=size=$size:rate=25:duration=10 \
+    -c:v libx264 -preset veryfast -pix_fmt yuv420p -x264-params keyint=50:min-keyint=50:scenecut=0:bframes=3
+done
+make_clip hevc10_2160p_gop50.mp4 -f lavfi -i testsrc2=size=3840x2160:rate=25:duration=10 \
+  -c:v libx265 -preset ultrafast -pix_fmt yuv420p10le -tag:v hvc1 \
+  -x265-params log-level=error:keyint=50:min-keyint=50:scenecut=0:bframes=3
 LONG=$clips/h264_1080p_gop250_10min.mp4
 HEVC=$clips/hevc_2160p_gop250.mp4
+WIDE=$clips/h264_4096x2160_gop50.mp4
+TALL=$clips/h264_2160x3840_gop50.mp4
+HEVC10=$clips/hevc10_2160p_gop50.mp4
 
-# The measured commands: cmd_LABEL [ARG] sets the array cmd. Seek targets lie 200 frames after the keyframe before them.
+# The measured commands: cmd_LABEL [ARG] sets the array cmd. Seek targets lie 200 frames after
+# the keyframe before them in the GOP-250 clips, 40 frames after it in the GOP-50 ones.
 cw="$build/clipwalk"
 hp="$build/clipwalk_bench"
 ff=(ffmpeg -hide_banner -loglevel error -nostdin)
@@ -57,6 +70,13 @@ cmd_budget_inside() { cmd=("$hp" seek "$H264" 38 "$1"); }
 cmd_hevc_cw() { cmd=("$cw" "$HEVC" 18 0); }
 cmd_hevc_ff_scaled() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -vf scale=1920:1080:flags=bilinear -f null -); }
 cmd_hevc_ff() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -f null -); }
+# The short-GOP clips at 7.6 s; the references scale the one frame to clipwalk's preview size.
+cmd_short_cw() { cmd=("$cw" "${!1}" 7.6 0); }
+cmd_short_ff_scaled() {
+  local preview
+  case $1 in WIDE) preview=1920:1014 ;; TALL) preview=1080:1920 ;; *) preview=1920:1080 ;; esac
+  cmd=("${ff[@]}" -ss 7.6 -i "${!1}" -frames:v 1 -vf "scale=$preview:flags=bilinear" -f null -)
+}
 cmd_walk_cw() { cmd=("$cw" "$H264" 38 300); }
 cmd_walk_ff() { cmd=("${ff[@]}" -ss 38 -i "$H264" -frames:v 301 -f null -); }
 cmd_walk_inside() { cmd=("$hp" roundtrip "$H264" 38 300); }
@@ -108,9 +128,10 @@ cycle() {
 describe_machine src >"$root/bench/machine.tsv"
 
 cycle seek seek_cw seek_ff
-cycle budget budget:0 budget:16 budget:64 budget:128 budget:256 budget:512 seek_ff
-for budget in 0 16 64 128 256 512; do measure budget_inside 1 budget_inside "$budget"; done
+cycle budget budget:0 budget:16 budget:64 budget:128 budget:256 budget:512 budget:1024 seek_ff
+for budget in 0 16 64 128 256 512 1024; do measure budget_inside 1 budget_inside "$budget"; done
 cycle hevc hevc_cw hevc_ff_scaled hevc_ff
+for clip in WIDE TALL HEVC10; do cycle "short_$clip" "short_cw:$clip" "short_ff_scaled:$clip"; done
 cycle walk walk_cw walk_ff
 measure walk_inside 1 walk_inside
 cycle prescan prescan_cw prescan_ff

@@ -14,6 +14,11 @@ namespace clipwalk {
 namespace {
 // How far back a late landing is retried before the stream's start is used: 1 s, doubling.
 constexpr int kLateLandingRetries = 8;
+// Frames a full seek holds up to its landing, the budget permitting: enough for a walk of a
+// second or so back. Every frame held costs the seek a picture buffer to map, at 4K a
+// scaling, and the skipping of the pictures no other refers to stops that much earlier;
+// a walk further back refills, and a walk forward fills the rest of the budget.
+constexpr uint64_t kLandingHeldFrames = 32;
 }  // namespace
 
 void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
@@ -231,7 +236,13 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
     return false;
   }
   if (!first_error.empty()) set_error(error_text, first_error);
-  UnheldScope scope(*this);
+  // The budget beyond the landing's share is lent back once the seek is done.
+  const uint64_t landing_budget = window.back().bytes * kLandingHeldFrames;
+  const uint64_t lent = landing_budget != 0 && cache_budget_bytes > landing_budget
+                            ? cache_budget_bytes - landing_budget
+                            : 0;
+  cache_budget_bytes -= lent;
+  UnheldScope scope(*this, lent);
   begin_unheld(scope.walk, target, seconds);
   while (window.back().pts < target) {
     if (!decode_next_frame(error_text)) break;
