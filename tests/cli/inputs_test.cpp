@@ -140,7 +140,7 @@ const BoundedInput kBoundedInputs[] = {
     {"LivePlaylist", {{"live.m3u8", "live:30"}}, "live.m3u8", nullptr, 16},
     // A segment whose open would block until a writer comes, for the navigator and then for
     // the prescan's own reader: each wait ends, and what is before it is walked and counted.
-    {"FifoSegment", {{"fifo.m3u8", "fifo:seg9.ts"}}, "fifo.m3u8", nullptr, 16},
+    {"FifoSegment", {{"fifo.m3u8", "fifo:seg9.ts"}}, "fifo.m3u8", nullptr, 30},
 };
 
 class BoundedInputs : public ::testing::TestWithParam<BoundedInput> {
