@@ -14,6 +14,7 @@ constexpr int kMaxFailuresWithoutPicture = 256;
 bool FrameNavigator::Impl::note_decode_failure(const char* prefix, int result,
                                                std::string* error_text) {
   set_error(error_text, prefix + error_description(result));
+  ++session.failures_total;
   return ++session.failures_without_picture < kMaxFailuresWithoutPicture;
 }
 
