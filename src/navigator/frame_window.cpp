@@ -203,7 +203,8 @@ void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
 }
 
 bool FrameNavigator::Impl::damage_unexplained() const {
-  return session.damage_seen && !session.damage_explained;
+  // An input read once cannot be decoded again from further back.
+  return session.damage_seen && !session.damage_explained && input_can_be_read_again();
 }
 
 double FrameNavigator::Impl::preroll_back_off(int64_t target, double seconds,
@@ -231,7 +232,8 @@ bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
     // The landing is the frame stood on; the step goes one past it.
     current_index = window.size() - 1;
     if (!decode_next_frame(error_text)) return false;
-    if (!damage_unexplained()) return true;
+    // From the first packet there is no further back to go.
+    if (!damage_unexplained() || back_off >= seconds) return true;
     back_off = earlier_back_off(seconds, back_off);
   }
 }

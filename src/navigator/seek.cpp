@@ -203,9 +203,11 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
   std::string first_error;
   double back_off = first_back_off;
   bool decoded_here = false;  // the window holds what an attempt of this seek decoded
+  bool read_start = false;    // the last attempt was meant to read from the first packet
   for (int attempt = 0;; ++attempt, back_off = back_off == 0.0 ? 1.0 : back_off * 2.0) {
     back_off = preroll_back_off(target, seconds, back_off);
     const bool from_start = attempt > kLateLandingRetries || !(seconds - back_off > 0.0);
+    read_start = from_start;
     if (from_start) {
       if (!read_from_start(&first_error)) {
         // An earlier attempt's landing in time still holds the target; the window from
@@ -249,7 +251,7 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
     unheld_allowed = false;
     return full_seek(target, seconds, error_text, first_back_off);
   }
-  if (damage_unexplained()) {
+  if (damage_unexplained() && !read_start) {
     // Damage on the way to the landing shows as the decoder's history makes it: go again
     // from further back, where a plain decode's history is had.
     ++counters.prerolled;
