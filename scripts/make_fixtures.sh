@@ -291,6 +291,49 @@ f_ts_damaged() {
   for k in 1 2 3 4 5 6; do overwrite "$TMP" $((pos + k * 188 + 4)) 184 125; done
 }
 
+# flip_slice_headers FILE N:OFFSET:XOR...: XORs the byte OFFSET bytes after the NAL header
+# of the first slice of video packet N (counted from 0), as bit errors in a broadcast do.
+flip_slice_headers() {
+  local file=$1
+  shift
+  python3 - "$file" "$(video_packets "$file" | cut -d, -f1)" "$@" <<'FLIP'
+import sys
+path, specs = sys.argv[1], sys.argv[3:]
+positions = [int(p) for p in sys.argv[2].split()]
+data = bytearray(open(path, "rb").read())
+for spec in specs:
+    n, offset, xor = spec.split(":")
+    at = positions[int(n)]
+    while True:  # the first coded slice (NAL type 1 or 5) of the packet
+        at = data.index(b"\0\0\1", at)
+        if data[at + 3] & 0x1F in (1, 5):
+            break
+        at += 3
+    data[at + 4 + int(offset)] ^= int(xor, 0)
+open(path, "wb").write(data)
+FLIP
+}
+
+# H.264 in MPEG-TS with B-frames and open GOPs (a non-IDR I-frame each second, as broadcast
+# has), with bit errors in the slice headers of a few pictures. What a decoder shows there
+# depends on what it decoded before the keyframe.
+ts_open_gop() {
+  ff -f lavfi -i "$(src 320x240 8)" "${X264[@]}" -preset veryfast \
+    -x264-params keyint=25:min-keyint=25:scenecut=0:open-gop=1:bframes=3 "${OUT_FLAGS[@]}" \
+    -f mpegts "$TMP"
+}
+# After the damage at 2.6 s pictures come out of order: the decoder stamps by the decode
+# stamps from then on.
+f_ts_damaged_order() {
+  ts_open_gop
+  flip_slice_headers "$TMP" 67:0:0xd8 69:1:0xa7 62:1:0x1d 67:3:0xdf
+}
+# After the damage at 3.2 s the decoder shows nothing for a second and more.
+f_ts_damaged_headers() {
+  ts_open_gop
+  flip_slice_headers "$TMP" 81:1:0x2b 82:1:0xac 80:1:0xcf 83:0:0x71
+}
+
 # Faulty stamps, rewritten by stream copy with the setts bitstream filter in one GOP of 6 s:
 # after the fault a decoder takes each picture's dts for its stamp, and packet 140's pts,
 # moved off its dts, shows which stamp won. retimed EXPR: pts of packet N as EXPR of PTS.
@@ -458,6 +501,8 @@ gen editlist.mp4 f_editlist
 gen ts_midcut.ts f_ts_midcut
 gen zeroed_keyframe.mp4 f_zeroed_keyframe
 gen ts_damaged.ts f_ts_damaged
+gen ts_damaged_order.ts f_ts_damaged_order
+gen ts_damaged_headers.ts f_ts_damaged_headers
 gen fps2000.mkv f_fps2000
 gen mkv_untimed_start.mkv f_mkv_untimed_start
 gen mpeg4_bframes.avi f_mpeg4_bframes_avi

@@ -15,6 +15,7 @@ bool FrameNavigator::Impl::note_decode_failure(const char* prefix, int result,
                                                std::string* error_text) {
   set_error(error_text, prefix + error_description(result));
   facts.damage_seen = true;
+  ++session.failures_total;
   return ++session.failures_without_picture < kMaxFailuresWithoutPicture;
 }
 

@@ -46,6 +46,10 @@ namespace {
 // timed one, from which their stamps are counted back.
 constexpr int kLeadingUntimedLimit = 4096;
 
+bool flagged_damaged(const AVFrame* frame) {
+  return frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+}
+
 bool untimed(const AVFrame* frame) {
   return frame->best_effort_timestamp == AV_NOPTS_VALUE && frame->pts == AV_NOPTS_VALUE;
 }
@@ -118,11 +122,13 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
       facts.first = held.place();
     }
     if (!session.position_valid) {
+      session.first_seconds = pts_to_seconds(held.pts);
       session.landing_stamp_guessed = stream_has_timestamps() && untimed(decode_frame.get());
     }
     session.position_valid = true;
     session.position = held.place();
     session.position_duration = frame_interval_ticks(decode_frame.get());
+    note_damage(decode_frame.get(), held.pts);
     if (session.skip_pending) {
       // The window already holds everything up to skip_through: drop what it holds until
       // that picture has come by; a picture it does not hold ends the skipping.
@@ -146,8 +152,7 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
   held.seconds = pts_to_seconds(held.pts);
   held.key_frame = decode_frame->key_frame != 0;
   held.duration = session.position_duration;
-  held.damaged =
-      decode_frame->decode_error_flags != 0 || (decode_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+  held.damaged = flagged_damaged(decode_frame.get());
   const bool held_ok = hold_frame(decode_frame.get(), held, error_text);
   av_frame_unref(decode_frame.get());
   if (!held_ok) return false;
@@ -164,6 +169,79 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
     --current_index;
   }
   return true;
+}
+
+void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
+  // Concealed pictures, lost packets and stamps the decoder found running backwards (after
+  // which it may stamp by the decode stamps) all depend on what the decoder saw before.
+  // Faulty stamps count only where they changed a picture's stamp: streams whose stamps
+  // repeat by rounding have them throughout, decoded alike from anywhere.
+  const bool restamped = picture->best_effort_timestamp != AV_NOPTS_VALUE &&
+                         picture->pts != AV_NOPTS_VALUE &&
+                         picture->best_effort_timestamp != picture->pts;
+  const bool damaged = flagged_damaged(picture) || session.failures_total != 0 || restamped;
+  if (!damaged) {
+    if (picture->key_frame != 0) ++session.clean_keyframes;
+    return;
+  }
+  if (session.damage_seen) return;
+  session.damage_seen = true;
+  // A keyframe after the first one, reached cleanly, leaves the decoder as a plain decode
+  // has it there, unless earlier damage changed that for good: then only a start at or
+  // before the road that first showed it does.
+  const bool from_known_start = facts.damage_known && !facts.damage_preroll_from_start &&
+                                session.started_at_seconds <= facts.damage_preroll_seconds;
+  const bool before_known_damage = !facts.damage_known || pts <= facts.damage_pts;
+  session.damage_explained = session.decoding_from_start || from_known_start ||
+                             (session.clean_keyframes >= 2 && before_known_damage);
+  if (session.damage_explained && (!facts.damage_known || pts < facts.damage_pts)) {
+    facts.damage_known = true;
+    facts.damage_pts = pts;
+    facts.damage_preroll_from_start = session.decoding_from_start;
+    facts.damage_preroll_seconds = session.started_at_seconds;
+  }
+}
+
+bool FrameNavigator::Impl::damage_unexplained() const {
+  // An input read once cannot be decoded again from further back.
+  return session.damage_seen && !session.damage_explained && input_can_be_read_again();
+}
+
+double FrameNavigator::Impl::preroll_back_off(int64_t target, double seconds,
+                                              double back_off) const {
+  // Past damage a decode from the start has shown, decoding starts where it did.
+  if (!facts.damage_known || target < facts.damage_pts) return back_off;
+  const double needed =
+      facts.damage_preroll_from_start ? seconds : seconds - facts.damage_preroll_seconds;
+  return std::max(back_off, needed);
+}
+
+bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
+  // A step forward decoded damage whose look depends on the decoder's history before this
+  // session's keyframe: land again on the frame the walk stood on from further back, and
+  // step from there, until the damage is decoded as a plain decode decodes it.
+  if (!damage_unexplained() || window.size() < 2) return true;
+  const HeldFrame& stood = window[window.size() - 2];
+  const int64_t pts = stood.pts;
+  const double seconds = stood.seconds;
+  double back_off = earlier_back_off(seconds, 0.0);
+  for (;;) {
+    ++counters.prerolled;
+    clear_window();
+    if (!full_seek(pts, seconds, error_text, back_off)) return false;
+    // The landing is the frame stood on; the step goes one past it.
+    current_index = window.size() - 1;
+    if (!decode_next_frame(error_text)) return false;
+    // From the first packet there is no further back to go.
+    if (!damage_unexplained() || back_off >= seconds) return true;
+    back_off = earlier_back_off(seconds, back_off);
+  }
+}
+
+double FrameNavigator::Impl::earlier_back_off(double seconds, double back_off) const {
+  // Far enough back that a seek finds a keyframe before the session's first picture, and
+  // at least twice as far as last time.
+  return std::max({1.0, 2.0 * back_off, seconds - session.first_seconds + 1.0});
 }
 
 void FrameNavigator::Impl::clear_window() {

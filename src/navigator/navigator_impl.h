@@ -73,6 +73,17 @@ struct DecoderSession {
   // decoding then drops the pictures up to this one, which the window already holds.
   bool skip_pending = false;
   FramePlace skip_through;
+  // Where decoding started: the time a container seek was asked for (unused from the
+  // start). Damage shows a picture as the decoder's history before that keyframe makes it
+  // (references, reordering, faulty stamps): only what came after a keyframe decoded
+  // cleanly in this session, or after a start known to precede all damage, is the plain
+  // decode's.
+  double started_at_seconds = 0.0;
+  double first_seconds = 0.0;   // time of the session's first picture
+  int32_t clean_keyframes = 0;  // keyframe pictures shown before any damage
+  bool damage_seen = false;
+  bool damage_explained = false;  // the decoder's history at the damage is the plain one
+  int32_t failures_total = 0;     // damaged packets and pictures in this session
 };
 
 // What the stream taught us on the way; true for the navigator's life.
@@ -95,6 +106,13 @@ struct StreamFacts {
   // The decoder met damage: pictures concealed with frame threads, and those decoded from
   // them, differ from one decode to the next, so pixels no longer tell two roads apart.
   bool damage_seen = false;
+  // The earliest damage a decode with the plain decode's history has shown, and where that
+  // decode started (from_start: the first packet): a road to a later frame starts there,
+  // since a decoder that saw the damage may stamp every later picture differently.
+  bool damage_known = false;
+  int64_t damage_pts = 0;
+  bool damage_preroll_from_start = false;
+  double damage_preroll_seconds = 0.0;
 };
 
 // The walk of one full seek or refill attempt to its target (unheld_frames.cpp): pictures
@@ -127,6 +145,7 @@ struct DecodeCounters {
   uint64_t unheld = 0;          // pictures decoded but not held
   uint64_t skip_offers = 0;     // packets offered to the decoder for skipping
   uint64_t redone = 0;          // seeks and refill attempts done again holding every picture
+  uint64_t prerolled = 0;       // roads done again from further back over damage
 };
 
 struct FrameNavigator::Impl {
@@ -233,7 +252,13 @@ struct FrameNavigator::Impl {
   // Seek (seek.cpp).
   bool seek_to_seconds(double seconds, std::string* error_text);
   bool seek_to_pts(int64_t target, double seconds, std::string* error_text);
-  bool full_seek(int64_t target, double seconds, std::string* error_text);
+  bool full_seek(int64_t target, double seconds, std::string* error_text,
+                 double first_back_off = 0.0);
+  void note_damage(const AVFrame* picture, int64_t pts);
+  bool damage_unexplained() const;
+  double preroll_back_off(int64_t target, double seconds, double back_off) const;
+  double earlier_back_off(double seconds, double back_off) const;
+  bool redo_over_damage(std::string* error_text);
   bool locate_in_window(int64_t target);
   bool demux_seek(int64_t target, std::string* error_text = nullptr);
   bool read_from_start(std::string* error_text);

@@ -1,6 +1,7 @@
 // Landing on the first frame at or after a requested time.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "navigator/demuxer.h"
@@ -56,6 +57,7 @@ bool FrameNavigator::Impl::demux_seek(int64_t target, std::string* error_text) {
   // Timestamp searches can land on any packet, and index entries on pictures whose
   // references lie further back: decoding starts at the next keyframe.
   reset_decoding(true);
+  session.started_at_seconds = pts_to_seconds(target);
   return true;
 }
 
@@ -133,6 +135,10 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
           break;
         }
       }
+      if (damage_unexplained()) {
+        ++counters.prerolled;
+        return full_seek(target, s, error_text, earlier_back_off(s, 0.0));
+      }
       return true;
     }
   }
@@ -192,17 +198,21 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
   return earlier_reaches;
 }
 
-bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string* error_text) {
+bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string* error_text,
+                                     double first_back_off) {
   // Demuxers that seek by searching timestamps (MPEG-TS, MPEG-PS) can land after the
   // keyframe before the target, so the first picture comes late, without a timestamp, or
   // not at all; damage or a clock that starts again can make the search fail. Seek again
   // from earlier points until the landing is placed in time and not late, and in the end
   // read from the first packet, as a plain decode does.
   std::string first_error;
-  double back_off = 0.0;
+  double back_off = first_back_off;
   bool decoded_here = false;  // the window holds what an attempt of this seek decoded
+  bool read_start = false;    // the last attempt was meant to read from the first packet
   for (int attempt = 0;; ++attempt, back_off = back_off == 0.0 ? 1.0 : back_off * 2.0) {
+    back_off = preroll_back_off(target, seconds, back_off);
     const bool from_start = attempt > kLateLandingRetries || !(seconds - back_off > 0.0);
+    read_start = from_start;
     if (from_start) {
       if (!read_from_start(&first_error)) {
         // An earlier attempt's landing in time still holds the target; the window from
@@ -250,7 +260,13 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
   if (!end_unheld()) {
     // A picture left unheld would still be in the window: seek again holding every one.
     unheld_allowed = false;
-    return full_seek(target, seconds, error_text);
+    return full_seek(target, seconds, error_text, first_back_off);
+  }
+  if (damage_unexplained() && !read_start) {
+    // Damage on the way to the landing shows as the decoder's history makes it: go again
+    // from further back, where a plain decode's history is had.
+    ++counters.prerolled;
+    return full_seek(target, seconds, error_text, earlier_back_off(seconds, back_off));
   }
   return true;
 }

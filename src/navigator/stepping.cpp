@@ -24,7 +24,7 @@ bool FrameNavigator::Impl::step_forward(std::string* error_text) {
     ++current_index;
     return true;
   }
-  return decode_next_frame(error_text);
+  return decode_next_frame(error_text) && redo_over_damage(error_text);
 }
 
 bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
@@ -78,6 +78,8 @@ bool FrameNavigator::Impl::refill_backward(int64_t anchor_pts, double anchor_sec
     // The last attempt reads from the first packet: a clock that starts again or damage
     // can send every timestamp search to the wrong place.
     double seek_point = attempt > kRefillAttempts ? 0.0 : anchor_seconds - span;
+    seek_point =
+        anchor_seconds - preroll_back_off(anchor_pts, anchor_seconds, anchor_seconds - seek_point);
     if (seek_point < 0.0) seek_point = 0.0;
     const bool moved = seek_point > 0.0 ? demux_seek(seconds_to_pts(seek_point), error_text)
                                         : read_from_start(error_text);
@@ -110,7 +112,9 @@ bool FrameNavigator::Impl::refill_backward(int64_t anchor_pts, double anchor_sec
     // From the start of the stream a first picture without a timestamp is rightly start_pts.
     const bool guessed = session.landing_stamp_guessed && seek_point > 0.0;
     // The budget keeps at least two frames, so a second one is the picture before the anchor.
-    if (reached && window.size() >= 2 && !guessed) break;
+    // Damage on the way decoded without a plain decode's history is retried from further
+    // back too.
+    if (reached && window.size() >= 2 && !guessed && !damage_unexplained()) break;
     // Nothing before the anchor, the anchor passed without being shown (the leading
     // pictures of a random-access point), nothing decoded at all (timestamp-searching
     // demuxers can land past the last keyframe), the end reached without the anchor, or a

@@ -32,17 +32,31 @@ inline constexpr const char* kVideoFixtures[] = {"h264_bframes_aac.mp4",
 struct DamagedFixture {
   const char* name;
   // A demux-only count can tell what a plain decode shows: false where the decoder itself
-  // drops pictures that the container carries (a zeroed keyframe).
+  // drops pictures that the container carries (a zeroed keyframe, bit errors in slice
+  // headers).
   bool count_exact = true;
 };
-inline constexpr DamagedFixture kDamagedFixtures[] = {
-    {"ts_joined.ts"},          {"ts_clock_down.ts"}, {"ts_untimed_gop.ts"},
-    {"ts_untimed.ts"},         {"hevc_opengop.ts"},  {"truncated.mp4"},
-    {"editlist.mp4"},          {"ts_midcut.ts"},     {"zeroed_keyframe.mp4", false},
-    {"ts_damaged.ts"},         {"fps2000.mkv"},      {"concat_twice.ffconcat"},
-    {"mkv_untimed_start.mkv"}, {"single.jpg"},       {"pal8_large.png"},
-    {"faulty_pts.mp4"},        {"swapped_pts.mp4"},  {"mpeg4_bframes.avi"},
-    {"mpeg4_packed.avi"}};
+inline constexpr DamagedFixture kDamagedFixtures[] = {{"ts_joined.ts"},
+                                                      {"ts_clock_down.ts"},
+                                                      {"ts_untimed_gop.ts"},
+                                                      {"ts_untimed.ts"},
+                                                      {"hevc_opengop.ts"},
+                                                      {"truncated.mp4"},
+                                                      {"editlist.mp4"},
+                                                      {"ts_midcut.ts"},
+                                                      {"zeroed_keyframe.mp4", false},
+                                                      {"ts_damaged.ts"},
+                                                      {"fps2000.mkv"},
+                                                      {"concat_twice.ffconcat"},
+                                                      {"mkv_untimed_start.mkv"},
+                                                      {"single.jpg"},
+                                                      {"pal8_large.png"},
+                                                      {"faulty_pts.mp4"},
+                                                      {"swapped_pts.mp4"},
+                                                      {"mpeg4_bframes.avi"},
+                                                      {"mpeg4_packed.avi"},
+                                                      {"ts_damaged_order.ts", false},
+                                                      {"ts_damaged_headers.ts", false}};
 
 // A test name for a fixture parameter: the file name with '_' for what is not a letter or digit.
 inline std::string fixture_test_name(const ::testing::TestParamInfo<const char*>& info) {
