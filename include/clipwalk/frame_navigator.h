@@ -131,12 +131,12 @@ class FrameNavigator {
   FramePixels current_pixels(PixelFormat format);
   // RGBA pixels of the current frame (preview_width * 4 bytes a row), or null.
   const uint8_t* preview_pixels();
-  // A digest of the current frame's pixels as held: frames with equal pixels have equal
-  // digests, and one that differs in any pixel almost surely has another. Costs one read of
-  // the frame; nothing is converted. 0 (no digest) before the first landing, and once the
-  // decoder has met damage: libavcodec's frame threads conceal it differently from one
-  // decode of the same packets to the next (ffmpeg -threads 3 does too), and so show other
-  // pixels in the pictures decoded from concealed ones.
+  // A digest of the current frame's pixels as held (of YUV pictures, the luma plane): frames
+  // with equal pixels have equal digests, and one that differs in any of those samples almost
+  // surely has another. Costs one read of the plane, once per held frame; nothing is converted. 0
+  // (no digest) before the first landing, and once the decoder has met damage: libavcodec's frame
+  // threads conceal it differently from one decode of the same packets to the next (ffmpeg -threads
+  // 3 does too), and so show other pixels in the pictures decoded from concealed ones.
   uint64_t current_pixel_digest() const;
 
   // Batches: the frames for a list of frame numbers, or of times (each as a seek to it

@@ -38,6 +38,9 @@ struct HeldFrame : FrameStamp {
   FramePtr frame;
   uint64_t bytes = 0;     // what this frame counts against the window's budget
   int64_t position = -1;  // byte position of the packet the picture came from
+  // Of its pixels, once asked for (0: not yet): a held picture does not change, and a walk
+  // back through the window then reads none of them again.
+  mutable uint64_t digest = 0;
 
   FramePlace place() const { return {pts, position}; }
 };
