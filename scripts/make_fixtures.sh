@@ -298,11 +298,11 @@ flip_slice_headers() {
   shift
   python3 - "$file" "$(video_packets "$file" | cut -d, -f1)" "$@" <<'FLIP'
 import sys
-path, specs = sys.argv[1], sys.argv[3:]
+path, flips = sys.argv[1], sys.argv[3:]
 positions = [int(p) for p in sys.argv[2].split()]
 data = bytearray(open(path, "rb").read())
-for spec in specs:
-    n, offset, xor = spec.split(":")
+for flip in flips:
+    n, offset, xor = flip.split(":")
     at = positions[int(n)]
     while True:  # the first coded slice (NAL type 1 or 5) of the packet
         at = data.index(b"\0\0\1", at)
