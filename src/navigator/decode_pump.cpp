@@ -1,5 +1,6 @@
 // The one place where the demuxer and the decoder meet.
 #include "navigator/errors.h"
+#include "navigator/frame_pool.h"
 #include "navigator/libav.h"
 #include "navigator/navigator_impl.h"
 
@@ -24,6 +25,7 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
   for (;;) {
     const int received = avcodec_receive_frame(decoder, decode_frame.get());
     if (received == 0) {
+      mark_taken_over(decode_frame.get());
       session.failures_without_picture = 0;
       if (decode_frame->decode_error_flags != 0 ||
           (decode_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) {

@@ -162,6 +162,7 @@ int FramePool::get_buffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
   buffer->size = self->counted_size_;
   frame->buf[0] = buffer;
   frame->extended_data = frame->data;
+  mark_handed_over(buffer);
   return 0;
 }
 

@@ -16,6 +16,37 @@ extern "C" {
 
 namespace clipwalk {
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define CLIPWALK_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#include <sanitizer/tsan_interface.h>
+#define CLIPWALK_TSAN 1
+#endif
+#endif
+
+// libavcodec hands a picture from the decoder thread that got its buffer from the pool to the
+// caller through C11 atomics, which ThreadSanitizer cannot see in FFmpeg's uninstrumented
+// code. The pool marks the buffer's reference as handed over once it has written it, and the
+// caller marks each reference of a picture it received as taken: no effect outside TSan.
+inline void mark_handed_over(const AVBufferRef* buffer) {
+#if defined(CLIPWALK_TSAN)
+  __tsan_release(const_cast<AVBufferRef*>(buffer));
+#else
+  (void)buffer;
+#endif
+}
+inline void mark_taken_over(const AVFrame* picture) {
+#if defined(CLIPWALK_TSAN)
+  for (AVBufferRef* buffer : picture->buf) {
+    if (buffer != nullptr) __tsan_acquire(buffer);
+  }
+#else
+  (void)picture;
+#endif
+}
+
 // Maps the pages of a new picture buffer in one call: its writer fills all of it at once,
 // and a fault per page costs more than the kernel's zeroing of it. Without the call (Linux
 // before 5.14) the pages are faulted in as they are written.
