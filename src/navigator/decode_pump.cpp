@@ -12,10 +12,14 @@ namespace {
 constexpr int kMaxFailuresWithoutPicture = 256;
 }  // namespace
 
+bool flagged_damaged(const AVFrame* picture) {
+  return picture->decode_error_flags != 0 || (picture->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+}
+
 bool FrameNavigator::Impl::note_decode_failure(const char* prefix, int result,
                                                std::string* error_text) {
   set_error(error_text, prefix + error_description(result));
-  facts.damage_seen = true;
+  facts.pixels_vary = true;
   ++session.failures_total;
   return ++session.failures_without_picture < kMaxFailuresWithoutPicture;
 }
@@ -27,10 +31,7 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
     if (received == 0) {
       mark_taken_over(decode_frame.get());
       session.failures_without_picture = 0;
-      if (decode_frame->decode_error_flags != 0 ||
-          (decode_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
-        facts.damage_seen = true;
-      }
+      if (flagged_damaged(decode_frame.get())) facts.pixels_vary = true;
       return 1;
     }
     if (received == AVERROR_EOF) return 0;

@@ -46,10 +46,6 @@ namespace {
 // timed one, from which their stamps are counted back.
 constexpr int kLeadingUntimedLimit = 4096;
 
-bool flagged_damaged(const AVFrame* frame) {
-  return frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
-}
-
 bool untimed(const AVFrame* frame) {
   return frame->best_effort_timestamp == AV_NOPTS_VALUE && frame->pts == AV_NOPTS_VALUE;
 }

@@ -29,6 +29,8 @@ struct FramePlace {
 
 // The same picture, whichever road decoded it.
 bool same_frame(FramePlace a, FramePlace b);
+// The decoder flagged the picture as concealed or corrupt.
+bool flagged_damaged(const AVFrame* picture);
 // Plainly later in the stream than mark: a later stamp and, where known, a later packet.
 bool comes_after(FramePlace frame, FramePlace mark);
 
@@ -106,9 +108,9 @@ struct StreamFacts {
   // with the container's own, so that one opened at a later keyframe decodes as a decoder
   // that began at the first packet does.
   std::vector<uint8_t> leading_headers;
-  // The decoder met damage: pictures concealed with frame threads, and those decoded from
+  // A decoder met damage: pictures concealed with frame threads, and those decoded from
   // them, differ from one decode to the next, so pixels no longer tell two roads apart.
-  bool damage_seen = false;
+  bool pixels_vary = false;
   // The earliest damage a decode with the plain decode's history has shown, and where that
   // decode started (from_start: the first packet): a road to a later frame starts there,
   // since a decoder that saw the damage may stamp every later picture differently.
