@@ -136,7 +136,11 @@ class FrameNavigator {
   // surely has another. Costs one read of the plane, once per held frame; nothing is converted. 0
   // (no digest) before the first landing, and once the decoder has met damage: libavcodec's frame
   // threads conceal it differently from one decode of the same packets to the next (ffmpeg -threads
-  // 3 does too), and so show other pixels in the pictures decoded from concealed ones.
+  // 3 does too), and so show other pixels in the pictures decoded from concealed ones. They do
+  // not always flag a concealed picture, but the decoder logs the damage: the first navigator
+  // opened sets FFmpeg's process-wide log callback (replacing the host's) to one that prints as
+  // the default does and notes the errors of the navigators' own decoders. A host that sets its
+  // own callback later keeps it, and the digest then knows only the damage libavcodec flags.
   uint64_t current_pixel_digest() const;
 
   // Batches: the frames for a list of frame numbers, or of times (each as a seek to it

@@ -31,7 +31,9 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
     if (received == 0) {
       mark_taken_over(decode_frame.get());
       session.failures_without_picture = 0;
-      if (flagged_damaged(decode_frame.get())) facts.pixels_vary = true;
+      if (flagged_damaged(decode_frame.get()) || frame_pool->decoder_logged_error()) {
+        facts.pixels_vary = true;
+      }
       return 1;
     }
     if (received == AVERROR_EOF) return 0;

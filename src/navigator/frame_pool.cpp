@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -31,6 +32,15 @@ AVBufferRef* allocate_picture(void* opaque, size_t size) {
   return buffer;
 }
 
+// The pools of open navigators, so that a log message's `opaque` is trusted only when it is one
+// of them: the callback also sees the messages of every other AVCodecContext in the process.
+// Never destroyed, as a navigator or a message may outlive static destruction.
+std::mutex live_pools_mutex;
+std::vector<FramePool*>& live_pools() {
+  static auto* pools = new std::vector<FramePool*>();
+  return *pools;
+}
+
 }  // namespace
 
 void populate_pages(uint8_t* data, size_t size) {
@@ -45,14 +55,46 @@ void populate_pages(uint8_t* data, size_t size) {
 #endif
 }
 
-FramePool::~FramePool() { av_buffer_pool_uninit(&pool_); }
+FramePool::FramePool() {
+  std::lock_guard<std::mutex> lock(live_pools_mutex);
+  live_pools().push_back(this);
+}
+
+FramePool::~FramePool() {
+  {
+    std::lock_guard<std::mutex> lock(live_pools_mutex);
+    std::erase(live_pools(), this);
+  }
+  av_buffer_pool_uninit(&pool_);
+}
+
+void FramePool::watch_log(void* context, int level, const char* format, va_list args) {
+  // Frame threads log through copies of the decoder's context, which keep its opaque.
+  if (level <= AV_LOG_ERROR && context != nullptr &&
+      *static_cast<const AVClass* const*>(context) == avcodec_get_class()) {
+    const void* opaque = static_cast<const AVCodecContext*>(context)->opaque;
+    std::lock_guard<std::mutex> lock(live_pools_mutex);
+    for (FramePool* pool : live_pools()) {
+      if (pool == opaque) {
+        pool->decoder_logged_error_.store(true, std::memory_order_release);
+      }
+    }
+  }
+  av_log_default_callback(context, level, format, args);
+}
+
+bool FramePool::decoder_logged_error() const {
+  return decoder_logged_error_.load(std::memory_order_acquire);
+}
 
 void FramePool::install(AVCodecContext* decoder) {
+  static std::once_flag log_watched;
+  std::call_once(log_watched, [] { av_log_set_callback(&FramePool::watch_log); });
+  decoder->opaque = this;
   if (decoder->codec == nullptr || (decoder->codec->capabilities & AV_CODEC_CAP_DR1) == 0 ||
       decoder->codec_type != AVMEDIA_TYPE_VIDEO) {
     return;  // the library's own buffers serve codecs that cannot render into ours
   }
-  decoder->opaque = this;
   decoder->get_buffer2 = &FramePool::get_buffer;
 #if LIBAVCODEC_VERSION_MAJOR < 60
   // The callback takes its own lock, so frame threads may call it directly; libavcodec 60

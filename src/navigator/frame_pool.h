@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 
@@ -52,9 +53,11 @@ inline void mark_taken_over(const AVFrame* picture) {
 // before 5.14) the pages are faulted in as they are written.
 void populate_pages(uint8_t* data, size_t size);
 
+// The pool is also what a decoder's `opaque` names, so that its log messages find it: see
+// decoder_logged_error.
 class FramePool {
  public:
-  FramePool() = default;
+  FramePool();
   // Buffers still referenced by frames outlive the pool; the last one frees the memory.
   ~FramePool();
   FramePool(const FramePool&) = delete;
@@ -66,12 +69,20 @@ class FramePool {
   // (AV_CODEC_CAP_DR1); call before avcodec_open2. The pool must outlive the decoder.
   void install(AVCodecContext* decoder);
 
+  // Whether a decoder given this pool has logged an error. libavcodec's frame threads flag a
+  // concealed picture only in the copy of the thread that decoded it, so the flag often never
+  // reaches the caller, while the decoder logs the damage on every decode. A process-wide log
+  // callback (it prints what the default one prints) sees the message by the time any picture
+  // decoded from the concealed one comes out, as frame threads return pictures in order.
+  bool decoder_logged_error() const;
+
   // Pictures handed out since the pool was installed, and how many of them needed new memory.
   uint64_t pictures() const;
   uint64_t allocations() const;
 
  private:
   static int get_buffer(AVCodecContext* decoder, AVFrame* frame, int flags);
+  static void watch_log(void* context, int level, const char* format, va_list args);
   bool prepare(AVCodecContext* decoder, const AVFrame* frame);
 
   mutable std::mutex mutex_;
@@ -86,6 +97,7 @@ class FramePool {
   uint64_t pictures_ = 0;
   // Counted by the mapping callback, which runs only while the pool is alive.
   std::atomic<uint64_t> allocations_{0};
+  std::atomic<bool> decoder_logged_error_{false};
 };
 
 }  // namespace clipwalk

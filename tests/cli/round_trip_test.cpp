@@ -10,6 +10,7 @@
 #include "support/fixtures.h"
 #include "support/frame_truth.h"
 #include "support/navigator_test_peer.h"
+#include "support/probe.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -69,6 +70,33 @@ TEST(RoundTrip, JudgesPixelsAsWellAsStamps) {
     EXPECT_EQ(report.find("mismatch") != std::string::npos, c.names_the_landing) << report;
   }
 }
+
+// Where the decoder of a plain decode reports damage, a walk through the file ends without a
+// digest: frame threads conceal differently from one decode to the next, and flag what they
+// conceal in some decodes only, so the report, not the flag, must turn pixels off.
+class DamagedDigest : public ::testing::TestWithParam<testing::DamagedFixture> {};
+
+TEST_P(DamagedDigest, NoneAfterDamageTheDecoderReports) {
+  const std::string path = testing::fixture_path(GetParam().name);
+  std::string error_text;
+  auto nav = FrameNavigator::open(path, kDefaultPreviewLimit, 0, &error_text);
+  ASSERT_TRUE(nav) << error_text;
+  const auto plain = testing::run_command(
+      {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-f", "null", "-"});
+  // ffmpeg names the context of each message: "[h264 @ 0x5581...] error while decoding MB".
+  const bool reported = plain.err.find("[" + nav->stream().codec_name + " @ ") != std::string::npos;
+  ASSERT_TRUE(nav->seek_to_seconds(0.0, &error_text)) << error_text;
+  while (nav->step_forward(&error_text)) {
+  }
+  // Without damage the digest stays: no other context's message turns it off.
+  EXPECT_EQ(nav->current_pixel_digest() == 0, reported) << plain.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, DamagedDigest, ::testing::ValuesIn(testing::kDamagedFixtures),
+    [](const auto& param_info) {
+      return testing::fixture_test_name({param_info.param.name, param_info.index});
+    });
 
 }  // namespace
 }  // namespace clipwalk
