@@ -11,7 +11,6 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
 }
 
 namespace clipwalk {
@@ -27,42 +26,6 @@ int32_t scaled_side(int32_t side, double scale) {
   if (value < 3) return 2;
   if (value % 2 != 0) ++value;
   return static_cast<int32_t>(value);
-}
-
-void keep_caller_memory(void*, uint8_t*) {}
-
-int64_t scaler_option(SwsContext* scaler, const char* name) {
-  int64_t value = -1;
-  return av_opt_get_int(scaler, name, 0, &value) >= 0 ? value : -1;
-}
-
-// A bilinear scaler for this shape: the one given when it already has it, else a new one.
-// It cuts each picture into slices scaled on every core: the decoder's frame threads leave
-// one idle much of the time, and slices give the same pixels as one pass does.
-bool fit_scaler(ScalerPtr& scaler, const AVFrame& source, int32_t width, int32_t height,
-                AVPixelFormat format) {
-  if (scaler && scaler_option(scaler.get(), "srcw") == source.width &&
-      scaler_option(scaler.get(), "srch") == source.height &&
-      scaler_option(scaler.get(), "src_format") == source.format &&
-      scaler_option(scaler.get(), "dstw") == width &&
-      scaler_option(scaler.get(), "dsth") == height &&
-      scaler_option(scaler.get(), "dst_format") == format) {
-    return true;
-  }
-  ScalerPtr fresh(sws_alloc_context());
-  if (!fresh) return false;
-  SwsContext* c = fresh.get();
-  const bool set = av_opt_set_int(c, "srcw", source.width, 0) >= 0 &&
-                   av_opt_set_int(c, "srch", source.height, 0) >= 0 &&
-                   av_opt_set_int(c, "src_format", source.format, 0) >= 0 &&
-                   av_opt_set_int(c, "dstw", width, 0) >= 0 &&
-                   av_opt_set_int(c, "dsth", height, 0) >= 0 &&
-                   av_opt_set_int(c, "dst_format", format, 0) >= 0 &&
-                   av_opt_set_int(c, "sws_flags", SWS_BILINEAR, 0) >= 0 &&
-                   av_opt_set_int(c, "threads", 0, 0) >= 0;
-  if (!set || sws_init_context(c, nullptr, nullptr) < 0) return false;
-  scaler = std::move(fresh);
-  return true;
 }
 
 }  // namespace
@@ -116,6 +79,7 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
     return true;
   }
 
+  const auto source_format = static_cast<AVPixelFormat>(source->format);
   const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(source->format));
   frame->format = held_format;
   frame->width = info.preview_width;
@@ -130,15 +94,15 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
     return false;
   }
   populate_pages(frame->buf[0]->data, frame->buf[0]->size);
-  if (!fit_scaler(window_scaler, *source, info.preview_width, info.preview_height, held_format)) {
+  window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
+                                           source_format, info.preview_width, info.preview_height,
+                                           held_format, SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!window_scaler) {
     set_error(error_text, "could not create the preview scaler");
     return false;
   }
-  const int scaled = sws_scale_frame(window_scaler.get(), frame.get(), source);
-  if (scaled < 0) {
-    set_error(error_text, "could not scale a frame: " + error_description(scaled));
-    return false;
-  }
+  sws_scale(window_scaler.get(), source->data, source->linesize, 0, source->height, frame->data,
+            frame->linesize);
   held.bytes = frame_bytes(frame.get());
   held.frame = std::move(frame);
   return true;
@@ -187,22 +151,15 @@ FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
   output_pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(info.preview_height) +
                        kScalerSlackBytes);
   const AVFrame* frame = current->frame.get();
-  if (!fit_scaler(output_scaler, *frame, info.preview_width, info.preview_height,
-                  libav_format(format))) {
-    return {};
-  }
-  // The scaler writes into frames only; this one lends it the caller's buffer.
-  FramePtr converted(av_frame_alloc());
-  if (!converted) return {};
-  converted->buf[0] =
-      av_buffer_create(output_pixels.data(), output_pixels.size(), &keep_caller_memory, nullptr, 0);
-  if (converted->buf[0] == nullptr) return {};
-  converted->data[0] = output_pixels.data();
-  converted->linesize[0] = stride;
-  converted->format = libav_format(format);
-  converted->width = info.preview_width;
-  converted->height = info.preview_height;
-  if (sws_scale_frame(output_scaler.get(), converted.get(), frame) < 0) return {};
+  output_scaler.reset(sws_getCachedContext(
+      output_scaler.release(), frame->width, frame->height,
+      static_cast<AVPixelFormat>(frame->format), info.preview_width, info.preview_height,
+      libav_format(format), SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!output_scaler) return {};
+  uint8_t* planes[4] = {output_pixels.data(), nullptr, nullptr, nullptr};
+  const int line_sizes[4] = {stride, 0, 0, 0};
+  sws_scale(output_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes,
+            line_sizes);
   output_place = current->place();
   output_frame = current->frame.get();
   output_format = format;
