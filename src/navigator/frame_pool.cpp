@@ -34,8 +34,11 @@ AVBufferRef* allocate_picture(void* opaque, size_t size) {
 
 // The pools of open navigators, so that a log message's `opaque` is trusted only when it is one
 // of them: the callback also sees the messages of every other AVCodecContext in the process.
-// Never destroyed, as a navigator or a message may outlive static destruction.
-std::mutex live_pools_mutex;
+// Neither is ever destroyed, as a navigator or a message may outlive static destruction.
+std::mutex& live_pools_mutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
 std::vector<FramePool*>& live_pools() {
   static auto* pools = new std::vector<FramePool*>();
   return *pools;
@@ -56,13 +59,13 @@ void populate_pages(uint8_t* data, size_t size) {
 }
 
 FramePool::FramePool() {
-  std::lock_guard<std::mutex> lock(live_pools_mutex);
+  std::lock_guard<std::mutex> lock(live_pools_mutex());
   live_pools().push_back(this);
 }
 
 FramePool::~FramePool() {
   {
-    std::lock_guard<std::mutex> lock(live_pools_mutex);
+    std::lock_guard<std::mutex> lock(live_pools_mutex());
     std::erase(live_pools(), this);
   }
   av_buffer_pool_uninit(&pool_);
@@ -73,7 +76,7 @@ void FramePool::watch_log(void* context, int level, const char* format, va_list 
   if (level <= AV_LOG_ERROR && context != nullptr &&
       *static_cast<const AVClass* const*>(context) == avcodec_get_class()) {
     const void* opaque = static_cast<const AVCodecContext*>(context)->opaque;
-    std::lock_guard<std::mutex> lock(live_pools_mutex);
+    std::lock_guard<std::mutex> lock(live_pools_mutex());
     for (FramePool* pool : live_pools()) {
       if (pool == opaque) {
         pool->decoder_logged_error_.store(true, std::memory_order_release);
