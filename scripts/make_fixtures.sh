@@ -338,14 +338,19 @@ f_ts_damaged_headers() {
 # after the fault a decoder takes each picture's dts for its stamp, and packet 140's pts,
 # moved off its dts, shows which stamp won. retimed EXPR: pts of packet N as EXPR of PTS.
 retimed() {
+  local gop=${2:-300}
   ff -f lavfi -i "$(src 320x240 6)" "${X264[@]}" -preset veryfast -bf 2 \
-    -x264-params keyint=300:min-keyint=300:b-pyramid=none:scenecut=0 "${OUT_FLAGS[@]}" "$TMP.src.mp4"
+    -x264-params keyint=$gop:min-keyint=$gop:b-pyramid=none:scenecut=0 "${OUT_FLAGS[@]}" \
+    "$TMP.src.mp4"
   ff -i "$TMP.src.mp4" -c copy -bsf:v "setts=pts=if(eq(N\\,140)\\,PTS+256\\,$1)" \
     "${OUT_FLAGS[@]}" -f mp4 "$TMP"
   rm -f "$TMP.src.mp4"
 }
 # Packet 31's pts moved a frame later, onto the stamp of the picture shown after it.
 f_faulty_pts() { retimed "if(eq(N\\,31)\\,PTS+512\\,PTS)"; }
+# The same fault with a keyframe every 2 s: a decoder opened at a later keyframe never
+# saw it, while a plain decode stamps every later picture by its dts.
+f_faulty_pts_gop() { retimed "if(eq(N\\,31)\\,PTS+512\\,PTS)" 50; }
 # The pts of packets 30 and 31, two B-frames in a row, swapped.
 f_swapped_pts() { retimed "if(eq(N\\,30)\\,PTS+512\\,if(eq(N\\,31)\\,PTS-512\\,PTS))"; }
 
@@ -508,6 +513,7 @@ gen mkv_untimed_start.mkv f_mkv_untimed_start
 gen mpeg4_bframes.avi f_mpeg4_bframes_avi
 gen mpeg4_packed.avi f_mpeg4_packed_avi
 gen faulty_pts.mp4 f_faulty_pts
+gen faulty_pts_gop.mp4 f_faulty_pts_gop
 gen swapped_pts.mp4 f_swapped_pts
 gen single.jpg f_single_jpeg
 gen pal8_large.png f_pal8_large

@@ -64,6 +64,9 @@ struct FramePixels {
   PixelFormat format = PixelFormat::kRgba;
 };
 
+// How the prescan counts frames; see start_prescan.
+enum class CountBy : int32_t { kDemuxing, kDecoding };
+
 // One frame of a batch, owned: stays valid whatever the navigator does next.
 struct FrameCopy {
   FrameStamp stamp;
@@ -142,6 +145,9 @@ class FrameNavigator {
   // the default does and notes the errors of the navigators' own decoders. A host that sets its
   // own callback later keeps it, and the digest then knows only the damage libavcodec flags.
   uint64_t current_pixel_digest() const;
+  // A decoder of this navigator has met damage (a concealed, corrupt or lost picture, or a
+  // decoder error): a count by demuxing may then name frames the decoder never shows.
+  bool met_damage() const;
 
   // Batches: the frames for a list of frame numbers, or of times (each as a seek to it
   // lands), decoded in stream order so that nothing is decoded twice for one batch; a
@@ -160,7 +166,16 @@ class FrameNavigator {
   // Prescan: counts the exact frames on a worker thread. start_prescan answers false when
   // no worker could be started: the thread was refused, or the input is a pipe or device
   // that cannot be read a second time.
-  bool start_prescan();
+  //
+  // By demuxing, every timestamped packet is a frame: fast, and exact unless the decoder
+  // drops pictures the container carries, as it may after damage. By decoding, a decode from
+  // the first packet lists the pictures it shows: exact on damaged files too, for the cost
+  // of a decode, and once it has run, seeks and steps past the damage it found decode from
+  // the first packet, as a plain decode does (a decoder that met damage can show later
+  // pictures otherwise than one opened at a later keyframe). Once asked for, the count by
+  // decoding is the one frame_count waits for; until it completes, the answers below come
+  // from a completed count by demuxing, if there is one.
+  bool start_prescan(CountBy how = CountBy::kDemuxing);
   bool prescan_running() const;
   bool prescan_completed() const;
   float prescan_progress() const;  // fraction of the file read, 0 to 1

@@ -41,22 +41,25 @@ bool deliver_in_order(FrameNavigator::Impl& nav, size_t requests, Key key, Reach
 }  // namespace
 
 int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
-  if (!prescan_completed.load(std::memory_order_acquire) && !prescan_gave_no_count) {
-    if (!start_prescan()) {
+  const std::atomic<bool>& done = count_by_decoding ? decoded_completed : prescan_completed;
+  bool& gave_no_count = count_by_decoding ? decoding_gave_no_count : prescan_gave_no_count;
+  if (!done.load(std::memory_order_acquire) && !gave_no_count) {
+    if (!start_prescan(count_by_decoding ? CountBy::kDecoding : CountBy::kDemuxing)) {
       set_error(error_text, "the frames of " + info.source_path +
                                 " cannot be counted: the input cannot be read a second time");
       return -1;
     }
     // The worker's every read is bounded, so the join is too.
     if (prescan_thread.joinable()) prescan_thread.join();
-    prescan_gave_no_count = !prescan_completed.load(std::memory_order_acquire);
+    gave_no_count = !done.load(std::memory_order_acquire);
   }
-  if (prescan_gave_no_count) {
-    set_error(error_text, "the frames of " + info.source_path +
-                              " cannot be counted: no timestamped video packet was read");
+  if (gave_no_count) {
+    set_error(error_text, "the frames of " + info.source_path + " cannot be counted: " +
+                              (count_by_decoding ? "no timestamped picture was decoded"
+                                                 : "no timestamped video packet was read"));
     return -1;
   }
-  return static_cast<int64_t>(prescan_pts.size());
+  return static_cast<int64_t>(exact_list()->pts.size());
 }
 
 bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text) {
@@ -68,7 +71,7 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
     return false;
   }
   if (exact_frame_index() != index) {
-    const int64_t pts = prescan_pts[static_cast<size_t>(index)];
+    const int64_t pts = exact_list()->pts[static_cast<size_t>(index)];
     if (!seek_to_pts(pts, pts_to_seconds(pts), error_text)) return false;
   }
   // The stamp finds the first frame that carries it; the frame's place in the list tells
@@ -91,19 +94,18 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
 int64_t FrameNavigator::Impl::frame_index_for_seconds(double seconds) const {
   // The frame a seek to this time lands on: the first at or after it, else the last.
   const int64_t target = seconds_to_pts(seconds >= 0.0 ? seconds : 0.0);
-  const auto n = static_cast<int64_t>(prescan_pts.size());
-  if (prescan_sorted) {
-    const auto found = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), target);
-    return found == prescan_pts.end() ? n - 1 : found - prescan_pts.begin();
-  }
-  const auto found = std::find_if(prescan_pts.begin(), prescan_pts.end(),
-                                  [target](int64_t pts) { return pts >= target; });
-  return found == prescan_pts.end() ? n - 1 : found - prescan_pts.begin();
+  const FrameList& list = *exact_list();
+  const auto n = static_cast<int64_t>(list.pts.size());
+  const auto found = list.sorted ? std::lower_bound(list.pts.begin(), list.pts.end(), target)
+                                 : std::find_if(list.pts.begin(), list.pts.end(),
+                                                [target](int64_t pts) { return pts >= target; });
+  return found == list.pts.end() ? n - 1 : found - list.pts.begin();
 }
 
 bool FrameNavigator::Impl::keyframe_between(int64_t after, int64_t through) const {
+  const std::vector<uint8_t>& keyframes = exact_list()->keyframes;
   for (int64_t index = after + 1; index <= through; ++index) {
-    if (prescan_keyframes[static_cast<size_t>(index)] != 0) return true;
+    if (keyframes[static_cast<size_t>(index)] != 0) return true;
   }
   return false;
 }

@@ -167,6 +167,24 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
   return true;
 }
 
+bool FaultyStamps::stamps_by_dts(const AVFrame* picture) {
+  const int64_t pts = picture->pts;
+  const int64_t dts = picture->pkt_dts;
+  if (dts != AV_NOPTS_VALUE) {
+    faulty_dts += dts <= last_dts ? 1 : 0;
+    last_dts = dts;
+  } else if (pts != AV_NOPTS_VALUE) {
+    last_dts = pts;
+  }
+  if (pts != AV_NOPTS_VALUE) {
+    faulty_pts += pts <= last_pts ? 1 : 0;
+    last_pts = pts;
+  } else if (dts != AV_NOPTS_VALUE) {
+    last_pts = dts;
+  }
+  return pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && faulty_pts > faulty_dts;
+}
+
 void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
   // Concealed pictures, lost packets and stamps the decoder found running backwards (after
   // which it may stamp by the decode stamps) all depend on what the decoder saw before.
@@ -175,7 +193,11 @@ void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
   const bool restamped = picture->best_effort_timestamp != AV_NOPTS_VALUE &&
                          picture->pts != AV_NOPTS_VALUE &&
                          picture->best_effort_timestamp != picture->pts;
-  const bool damaged = flagged_damaged(picture) || session.failures_total != 0 || restamped;
+  // A count by decoding also marks where libavcodec turned to the dts: any road past it
+  // may stamp otherwise from a later keyframe, even where this picture's stamp is the same.
+  const bool turned_to_dts = counting_only && session.faulty_stamps.stamps_by_dts(picture);
+  const bool damaged =
+      flagged_damaged(picture) || session.failures_total != 0 || restamped || turned_to_dts;
   if (!damaged) {
     if (picture->key_frame != 0) ++session.clean_keyframes;
     return;

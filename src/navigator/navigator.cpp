@@ -49,6 +49,7 @@ const uint8_t* FrameNavigator::preview_pixels() {
   return impl_->current_pixels(PixelFormat::kRgba).data;
 }
 uint64_t FrameNavigator::current_pixel_digest() const { return impl_->current_pixel_digest(); }
+bool FrameNavigator::met_damage() const { return impl_->facts.pixels_vary; }
 
 bool FrameNavigator::frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
                                        const FrameVisitor& visit, std::string* error_text) {
@@ -77,11 +78,9 @@ bool FrameNavigator::copy_frames_at_seconds(const std::vector<double>& seconds, 
   return true;
 }
 
-bool FrameNavigator::start_prescan() { return impl_->start_prescan(); }
+bool FrameNavigator::start_prescan(CountBy how) { return impl_->start_prescan(how); }
 bool FrameNavigator::prescan_running() const { return impl_->prescan_running.load(); }
-bool FrameNavigator::prescan_completed() const {
-  return impl_->prescan_completed.load(std::memory_order_acquire);
-}
+bool FrameNavigator::prescan_completed() const { return impl_->exact_list() != nullptr; }
 float FrameNavigator::prescan_progress() const { return impl_->prescan_progress.load(); }
 int64_t FrameNavigator::frame_count(std::string* error_text) {
   return impl_->frame_count(error_text);

@@ -53,6 +53,19 @@ inline bool evicts_front(uint64_t bytes, uint64_t budget, size_t frames) {
   return bytes > budget && frames >= 3;
 }
 
+// libavcodec's count of stamps found running backwards, which picks each picture's
+// best-effort stamp: its pts until the pts have been found faulty more often than the dts,
+// then its dts.
+struct FaultyStamps {
+  int64_t faulty_pts = 0;
+  int64_t faulty_dts = 0;
+  int64_t last_pts = INT64_MIN;
+  int64_t last_dts = INT64_MIN;
+  // Counts the picture in; true when it is stamped by its dts only because of faults
+  // counted before it, which a decoder opened at a later keyframe has not counted.
+  bool stamps_by_dts(const AVFrame* picture);
+};
+
 // What the decoder has done since it was last reset; a seek starts a new session.
 struct DecoderSession {
   bool draining = false;  // the end of the input was sent
@@ -89,6 +102,7 @@ struct DecoderSession {
   bool damage_seen = false;
   bool damage_explained = false;  // the decoder's history at the damage is the plain one
   int32_t failures_total = 0;     // damaged packets and pictures in this session
+  FaultyStamps faulty_stamps;     // kept by a count by decoding only
 };
 
 // What the stream taught us on the way; true for the navigator's life.
@@ -142,6 +156,19 @@ struct UnheldWalk {
   };
   std::vector<Offer> offers;             // those packets, in decode order
   std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
+};
+
+// The exact frames of the stream, in display order: each one's stamp, the byte position of
+// its packet (-1 unknown) and whether it is a keyframe. Written once by the prescan worker,
+// before the flag that publishes it.
+struct FrameList {
+  std::vector<int64_t> pts;
+  std::vector<int64_t> positions;
+  std::vector<uint8_t> keyframes;
+  bool sorted = true;  // pts ascends throughout (no clock reset, no damage out of order)
+  // A count by decoding met damage: the earliest picture it showed past damage.
+  bool damage_known = false;
+  int64_t damage_pts = 0;
 };
 
 // Counters over the navigator's life, for tests and benchmarks.
@@ -211,16 +238,23 @@ struct FrameNavigator::Impl {
   std::atomic<bool> prescan_completed{false};
   std::atomic<bool> prescan_stop_requested{false};  // set by ~Impl only
   std::atomic<float> prescan_progress{0.0f};        // fraction of the file read, any thread
-  std::vector<int64_t> prescan_pts;  // the frames' stamps in display order; see above
-  // Byte position of each counted packet (-1 unknown), beside prescan_pts; same rule.
-  std::vector<int64_t> prescan_positions;
-  // Whether each counted packet is a keyframe, beside prescan_pts; same rule.
-  std::vector<uint8_t> prescan_keyframes;
-  // prescan_pts ascends throughout (no clock reset in the stream); same rule.
-  bool prescan_sorted = true;
+  FrameList demuxed;  // the count by demuxing; read it after prescan_completed reads true
+  // The count by decoding, once asked for: read it after decoded_completed reads true.
+  std::atomic<bool> decoded_completed{false};
+  FrameList decoded;
+  // How frame_count counts: by decoding once the caller has asked for that; and whether the
+  // worker started last decodes. The caller's thread only.
+  bool count_by_decoding = false;
+  bool worker_decodes = false;
+  // The damage the count by decoding found has been taken into the stream's facts.
+  bool decoded_damage_adopted = false;
   // A prescan ended without a count (a stream without timestamps, an unreadable input):
   // asking again would read the whole input again for the same answer.
   bool prescan_gave_no_count = false;
+  bool decoding_gave_no_count = false;
+  // Set on the navigator that a count by decoding opens for itself: pictures are decoded
+  // and stamped as the caller's navigator does, but neither scaled nor held.
+  bool counting_only = false;
 
   // Opening (open.cpp).
   bool open_input(const std::string& path, int32_t preview_limit, std::string* error_text);
@@ -302,8 +336,11 @@ struct FrameNavigator::Impl {
                                const FrameVisitor& visit, std::string* error_text);
 
   // Prescan (prescan.cpp).
-  bool start_prescan();
+  bool start_prescan(CountBy how);
   void run_prescan();
+  void run_decoding_count();
+  const FrameList* exact_list() const;
+  bool adopt_decoded_damage(std::string* error_text, bool land_again);
   void stop_prescan();
   int64_t prescan_frame_count() const;
   int64_t exact_frame_index() const;

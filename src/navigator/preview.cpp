@@ -65,6 +65,7 @@ int held_pixel_format(int source_format) {
 bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
   held.width = info.preview_width;
   held.height = info.preview_height;
+  if (counting_only) return true;  // only the picture's stamp and place are wanted
 
   FramePtr frame(av_frame_alloc());
   if (!frame) {

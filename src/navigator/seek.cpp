@@ -112,7 +112,33 @@ bool FrameNavigator::Impl::seek_to_seconds(double seconds, std::string* error_te
   return seek_to_pts(seconds_to_pts(s), s, error_text);
 }
 
+bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool land_again) {
+  if (decoded_damage_adopted || !decoded_completed.load(std::memory_order_acquire)) return true;
+  decoded_damage_adopted = true;
+  if (!decoded.damage_known) return true;
+  // A decoder that met the damage may show every later picture otherwise than one opened at
+  // a later keyframe does (references, reordering, faulty stamps): roads past it start at
+  // the first packet, as the count's own decode did.
+  facts.pixels_vary = true;
+  facts.damage_pts =
+      facts.damage_known ? std::min(facts.damage_pts, decoded.damage_pts) : decoded.damage_pts;
+  facts.damage_known = true;
+  facts.damage_preroll_from_start = true;
+  facts.damage_preroll_seconds = 0.0;
+  // Frames held past it from a decode that began later are dropped, and landed on again
+  // that way when the caller stays where it stands.
+  const HeldFrame* current = current_frame();
+  if (current == nullptr || session.decoding_from_start || current->pts < facts.damage_pts) {
+    return true;
+  }
+  const int64_t target = current->pts;
+  const double seconds = current->seconds;
+  clear_window();
+  return !land_again || full_seek(target, seconds, error_text);
+}
+
 bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* error_text) {
+  adopt_decoded_damage(error_text, false);  // a seek lands anew in any case
   // Once the clock is known to start again, a held frame with the stamp may lie in a later
   // run than the frame a plain decode shows first: only the full road can tell.
   if (facts.clock_reset_seen) return full_seek(target, s, error_text);
@@ -233,9 +259,9 @@ bool FrameNavigator::Impl::full_seek(int64_t target, double seconds, std::string
     clear_window();
     decoded_here = true;
     first_error.clear();
-    const bool decoded = decode_next_frame(&first_error);
+    const bool got_picture = decode_next_frame(&first_error);
     if (from_start) break;
-    if (decoded && landed_in_time(target)) {
+    if (got_picture && landed_in_time(target)) {
       if (!earlier_clock_run_reaches(target, window.front().position)) break;
       back_off = seconds;  // the landing lies in an earlier run: read from the start
     }

@@ -20,6 +20,7 @@ constexpr uint64_t kSavedShare = 8;
 }  // namespace
 
 bool FrameNavigator::Impl::step_forward(std::string* error_text) {
+  if (!adopt_decoded_damage(error_text, true)) return false;
   if (current_index + 1 < window.size()) {
     ++current_index;
     return true;
@@ -35,6 +36,7 @@ bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
 }
 
 bool FrameNavigator::Impl::step_backward(std::string* error_text) {
+  if (!adopt_decoded_damage(error_text, true)) return false;
   if (current_index > 0) {
     --current_index;
     return true;

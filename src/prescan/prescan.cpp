@@ -16,17 +16,27 @@ namespace {
 constexpr size_t kPrescanProgressInterval = 256;
 }  // namespace
 
-bool FrameNavigator::Impl::start_prescan() {
-  if (prescan_running.load()) return true;
-  if (prescan_completed.load(std::memory_order_acquire)) return true;
-  // An earlier run that ended without result has left its thread to be joined.
+bool FrameNavigator::Impl::start_prescan(CountBy how) {
+  const bool decoding = how == CountBy::kDecoding;
+  // Once asked for, the count by decoding is the one frame_count waits for.
+  count_by_decoding = count_by_decoding || decoding;
+  const std::atomic<bool>& done = decoding ? decoded_completed : prescan_completed;
+  if (done.load(std::memory_order_acquire)) return true;
+  // A decoding worker's list serves either kind; a demuxing one is short, and is waited for
+  // before a decoding one starts (one worker at a time).
+  if (prescan_running.load() && (worker_decodes || !decoding)) return true;
+  // An earlier run has left its thread to be joined.
   if (prescan_thread.joinable()) prescan_thread.join();
+  if (done.load(std::memory_order_acquire)) return true;
   // A pipe or device cannot be read a second time: a second reader would block for ever
   // or share its bytes with the navigator's own demuxer.
   if (!input_can_be_read_again()) return false;
   prescan_running.store(true);
+  worker_decodes = decoding;
   try {
-    prescan_thread = std::thread(&FrameNavigator::Impl::run_prescan, this);
+    prescan_thread = std::thread(
+        decoding ? &FrameNavigator::Impl::run_decoding_count : &FrameNavigator::Impl::run_prescan,
+        this);
   } catch (const std::system_error&) {
     prescan_running.store(false);  // no worker will ever clear it
     return false;
@@ -215,73 +225,75 @@ void FrameNavigator::Impl::run_prescan() {
     prescan_running.store(false);
     return;
   }
-  std::vector<int64_t> stamps;
-  std::vector<int64_t> positions;
-  std::vector<uint8_t> keyframes;
+  FrameList list;
   try {
-    stamps.reserve(counted.size());
-    positions.reserve(counted.size());
-    keyframes.reserve(counted.size());
+    list.pts.reserve(counted.size());
+    list.positions.reserve(counted.size());
+    list.keyframes.reserve(counted.size());
   } catch (const std::bad_alloc&) {
     prescan_running.store(false);
     return;
   }
   for (const CountedPacket& entry : counted) {
-    stamps.push_back(entry.pts);
-    positions.push_back(entry.position);
-    keyframes.push_back(entry.key ? 1 : 0);
+    list.pts.push_back(entry.pts);
+    list.positions.push_back(entry.position);
+    list.keyframes.push_back(entry.key ? 1 : 0);
   }
-  prescan_sorted = std::is_sorted(stamps.begin(), stamps.end());
-  prescan_pts = std::move(stamps);
-  prescan_positions = std::move(positions);
-  prescan_keyframes = std::move(keyframes);
+  list.sorted = std::is_sorted(list.pts.begin(), list.pts.end());
+  demuxed = std::move(list);
   prescan_progress.store(1.0f);
   prescan_completed.store(true, std::memory_order_release);
   prescan_running.store(false);
 }
 
+const FrameList* FrameNavigator::Impl::exact_list() const {
+  // The count by decoding, where there is one, knows the pictures a decoder drops.
+  if (decoded_completed.load(std::memory_order_acquire)) return &decoded;
+  if (prescan_completed.load(std::memory_order_acquire)) return &demuxed;
+  return nullptr;
+}
+
 int64_t FrameNavigator::Impl::prescan_frame_count() const {
-  if (!prescan_completed.load(std::memory_order_acquire)) return -1;
-  return static_cast<int64_t>(prescan_pts.size());
+  const FrameList* list = exact_list();
+  return list != nullptr ? static_cast<int64_t>(list->pts.size()) : -1;
 }
 
 int64_t FrameNavigator::Impl::exact_frame_index() const {
-  if (!prescan_completed.load(std::memory_order_acquire)) return -1;
+  const FrameList* list = exact_list();
+  if (list == nullptr) return -1;
   const HeldFrame* current = current_frame();
   if (current == nullptr) return -1;
   const FramePlace place = window[current_index].place();
-  const auto n = static_cast<int64_t>(prescan_pts.size());
+  const std::vector<int64_t>& pts = list->pts;
+  const std::vector<int64_t>& positions = list->positions;
+  const auto n = static_cast<int64_t>(pts.size());
   // The packet the picture came from names it exactly, even among equal stamps.
   const auto matches = [&](int64_t index) {
-    return same_frame(place, {prescan_pts[static_cast<size_t>(index)],
-                              prescan_positions[static_cast<size_t>(index)]});
+    return same_frame(place,
+                      {pts[static_cast<size_t>(index)], positions[static_cast<size_t>(index)]});
   };
   // A decoder that found the pts faulty stamps its pictures by dts: the packet alone then
   // tells which one the picture is.
   const auto by_packet = [&]() -> int64_t {
     if (place.position < 0) return -1;
-    const auto found =
-        std::find(prescan_positions.begin(), prescan_positions.end(), place.position);
-    return found == prescan_positions.end() ? -1 : found - prescan_positions.begin();
+    const auto found = std::find(positions.begin(), positions.end(), place.position);
+    return found == positions.end() ? -1 : found - positions.begin();
   };
-  if (!prescan_sorted) {
+  if (!list->sorted) {
     // Runs of a clock that starts again: the picture is found by its packet, else by the
     // first entry with its stamp.
     int64_t first_equal = -1;
     for (int64_t index = 0; index < n; ++index) {
       if (matches(index)) return index;
-      if (first_equal < 0 && prescan_pts[static_cast<size_t>(index)] == place.pts) {
-        first_equal = index;
-      }
+      if (first_equal < 0 && pts[static_cast<size_t>(index)] == place.pts) first_equal = index;
     }
     const int64_t packet_index = by_packet();
     if (packet_index >= 0) return packet_index;
     return first_equal >= 0 ? first_equal : n - 1;
   }
-  const auto bound = std::lower_bound(prescan_pts.begin(), prescan_pts.end(), place.pts);
-  const auto lower = static_cast<int64_t>(bound - prescan_pts.begin());
-  for (int64_t index = lower; index < n && prescan_pts[static_cast<size_t>(index)] == place.pts;
-       ++index) {
+  const auto bound = std::lower_bound(pts.begin(), pts.end(), place.pts);
+  const auto lower = static_cast<int64_t>(bound - pts.begin());
+  for (int64_t index = lower; index < n && pts[static_cast<size_t>(index)] == place.pts; ++index) {
     if (matches(index)) return index;
   }
   const int64_t packet_index = by_packet();
@@ -292,30 +304,30 @@ int64_t FrameNavigator::Impl::exact_frame_index() const {
 int64_t FrameNavigator::Impl::exact_frames_between(double from_seconds, double to_seconds) const {
   // A bound that is not a number has no answer (it would otherwise give a negative count).
   if (!(from_seconds < to_seconds)) return -1;
-  if (!prescan_completed.load(std::memory_order_acquire)) return -1;
-  if (prescan_pts.empty()) return 0;
-  if (!prescan_sorted) {
+  const FrameList* list = exact_list();
+  if (list == nullptr) return -1;
+  const std::vector<int64_t>& pts = list->pts;
+  if (pts.empty()) return 0;
+  if (!list->sorted) {
     // Runs of a clock that starts again: every entry is looked at.
-    return std::count_if(prescan_pts.begin(), prescan_pts.end(), [&](int64_t pts) {
-      const double seconds = pts_to_seconds(pts);
+    return std::count_if(pts.begin(), pts.end(), [&](int64_t stamp) {
+      const double seconds = pts_to_seconds(stamp);
       return seconds >= from_seconds && seconds < to_seconds;
     });
   }
-  const auto lower = [this](double bound) {
+  const auto lower = [&](double bound) {
     return std::partition_point(
-               prescan_pts.begin(), prescan_pts.end(),
-               [this, bound](int64_t pts) { return pts_to_seconds(pts) < bound; }) -
-           prescan_pts.begin();
+               pts.begin(), pts.end(),
+               [this, bound](int64_t stamp) { return pts_to_seconds(stamp) < bound; }) -
+           pts.begin();
   };
   return static_cast<int64_t>(lower(to_seconds) - lower(from_seconds));
 }
 
 double FrameNavigator::Impl::exact_frame_seconds(int64_t index) const {
-  if (index < 0 || !prescan_completed.load(std::memory_order_acquire) ||
-      index >= static_cast<int64_t>(prescan_pts.size())) {
-    return -1.0;
-  }
-  return pts_to_seconds(prescan_pts[static_cast<size_t>(index)]);
+  const FrameList* list = exact_list();
+  if (index < 0 || list == nullptr || index >= static_cast<int64_t>(list->pts.size())) return -1.0;
+  return pts_to_seconds(list->pts[static_cast<size_t>(index)]);
 }
 
 }  // namespace clipwalk

@@ -162,12 +162,17 @@ void drive_input(const uint8_t* data, size_t size) {
         broken("an opened stream has a usable source and preview size");
       }
       walk(*nav, plan);
-      if (nav->start_prescan()) {
+      // As the tool does: damaged input is counted by decoding.
+      if (nav->start_prescan(nav->met_damage() ? clipwalk::CountBy::kDecoding
+                                               : clipwalk::CountBy::kDemuxing)) {
         while (nav->prescan_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int64_t count = nav->prescan_frame_count();
         (void)nav->exact_frame_index();
         (void)nav->exact_frames_between(0.0, nav->stream().duration_seconds);
         (void)nav->exact_frame_seconds(count - 1);
+        // The damage a count by decoding met is taken in by the next move.
+        (void)nav->step_backward();
+        (void)nav->exact_frame_index();
       }
     }
   }

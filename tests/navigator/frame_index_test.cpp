@@ -53,6 +53,7 @@ std::unique_ptr<FrameNavigator> open_at_source_size(const std::string& path, uin
 struct NumberedFixture {
   const char* name;
   uint64_t budget;
+  CountBy count = CountBy::kDemuxing;
 };
 
 class FramesByNumber : public ::testing::TestWithParam<NumberedFixture> {};
@@ -67,6 +68,9 @@ TEST_P(FramesByNumber, LandOnThePlainDecodesFrame) {
   ASSERT_TRUE(nav);
   std::string error;
   const auto count = static_cast<int64_t>(truth.frames.size());
+  if (GetParam().count == CountBy::kDecoding) {
+    ASSERT_TRUE(nav->start_prescan(CountBy::kDecoding));
+  }
   ASSERT_EQ(nav->frame_count(&error), count) << error;
 
   for (const int64_t index :
@@ -79,6 +83,17 @@ TEST_P(FramesByNumber, LandOnThePlainDecodesFrame) {
   ASSERT_TRUE(nav->seek_to_frame(count / 2, &error)) << error;
   ASSERT_TRUE(nav->step_backward(&error)) << error;
   EXPECT_EQ(nav->current_stamp()->pts, truth.frames[static_cast<size_t>(count / 2 - 1)]);
+
+  // Landings by time, and walks from them, each frame with its number.
+  for (const double fraction : {0.8, 0.3, 0.55}) {
+    const size_t landing = truth.landing(truth.seconds_of(count - 1) * fraction);
+    ASSERT_TRUE(nav->seek_to_seconds(truth.seconds_of(landing), &error)) << error;
+    for (size_t at = landing; at < landing + 40 && at < truth.frames.size(); ++at) {
+      EXPECT_EQ(nav->current_stamp()->pts, truth.frames[at]) << fraction << " frame " << at;
+      EXPECT_EQ(nav->current_frame_index(), static_cast<int64_t>(at));
+      if (!nav->step_forward(&error)) break;
+    }
+  }
 
   for (const int64_t index : {count, int64_t{-1}}) {
     EXPECT_FALSE(nav->seek_to_frame(index, &error));
@@ -97,9 +112,20 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberedFixture{"h264_ts_offset.ts", 0},
                       NumberedFixture{"vfr.mkv", kDefaultCacheBudgetBytes},
                       NumberedFixture{"ts_joined.ts", kDefaultCacheBudgetBytes},
-                      NumberedFixture{"fps2000.mkv", 0}),
+                      NumberedFixture{"fps2000.mkv", 0},
+                      // The decoder drops or restamps pictures after damage: counted by
+                      // decoding, and every road past the damage decodes it as a plain
+                      // decode does.
+                      NumberedFixture{"ts_damaged_headers.ts", 0, CountBy::kDecoding},
+                      NumberedFixture{"ts_damaged_order.ts", 1 << 20, CountBy::kDecoding},
+                      NumberedFixture{"ts_damaged_order.ts", kDefaultCacheBudgetBytes,
+                                      CountBy::kDecoding},
+                      NumberedFixture{"zeroed_keyframe.mp4", 0, CountBy::kDecoding},
+                      NumberedFixture{"faulty_pts.mp4", 1 << 20, CountBy::kDecoding},
+                      NumberedFixture{"faulty_pts_gop.mp4", 0, CountBy::kDecoding}),
     [](const ::testing::TestParamInfo<NumberedFixture>& param) {
-      std::string name = std::string(param.param.name) + "_" + std::to_string(param.param.budget);
+      std::string name = std::string(param.param.name) + "_" + std::to_string(param.param.budget) +
+                         (param.param.count == CountBy::kDecoding ? "_decoded" : "");
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       return name;
     });
@@ -167,6 +193,10 @@ TEST(FramesByNumber, NeedFramesThatCanBeCounted) {
   EXPECT_FALSE(raw->seek_to_frame(0, &error));
   EXPECT_NE(error.find("cannot be counted"), std::string::npos) << error;
   EXPECT_EQ(raw->current_stamp(), nullptr);
+  // Nor by decoding: untimed pictures could not be found again by their stamps.
+  ASSERT_TRUE(raw->start_prescan(CountBy::kDecoding));
+  EXPECT_EQ(raw->frame_count(&error), -1);
+  EXPECT_NE(error.find("no timestamped picture was decoded"), std::string::npos) << error;
   // Times still land, one after the other.
   std::vector<FrameCopy> frames;
   EXPECT_TRUE(raw->copy_frames_at_seconds({0.4, 0.0}, PixelFormat::kGray8, &frames, &error))

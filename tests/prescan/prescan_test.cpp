@@ -58,7 +58,7 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
     }
   }
   if (s.stamps.empty()) return;
-  EXPECT_EQ(internals(*nav).prescan_pts,
+  EXPECT_EQ(internals(*nav).demuxed.pts,
             s.stamps);  // video only: other streams' packets are dropped
   EXPECT_EQ(nav->prescan_progress(), 1.0f);
   const auto n = int64_t(s.stamps.size());
@@ -130,13 +130,22 @@ TEST(PrescanThreads, FurtherStartsKeepTheOneWorker) {
   ASSERT_TRUE(nav->start_prescan() && wait_for_prescan(*nav));
   EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
   ASSERT_TRUE(nav->prescan_completed());
-  EXPECT_EQ(internals(*nav).prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
-  const int64_t* list = internals(*nav).prescan_pts.data();
+  EXPECT_EQ(internals(*nav).demuxed.pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  const int64_t* list = internals(*nav).demuxed.pts.data();
   ASSERT_TRUE(nav->start_prescan());
   EXPECT_FALSE(nav->prescan_running());
   EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
-  EXPECT_EQ(internals(*nav).prescan_pts.data(), list);
-  EXPECT_EQ(internals(*nav).prescan_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  EXPECT_EQ(internals(*nav).demuxed.pts.data(), list);
+  EXPECT_EQ(internals(*nav).demuxed.pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  // A count by decoding then runs on a worker of its own beside the caller's navigation,
+  // and its list, the plain decode's frames, answers from then on.
+  ASSERT_TRUE(nav->start_prescan(CountBy::kDecoding));
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(nav->step_forward());
+  ASSERT_TRUE(wait_for_prescan(*nav));
+  const std::vector<int64_t>& frames = frame_truth(fixture_path("h264_ts_offset.ts")).frames;
+  EXPECT_EQ(internals(*nav).decoded.pts, frames);
+  EXPECT_EQ(nav->exact_frame_index(),
+            std::find(frames.begin(), frames.end(), nav->current_stamp()->pts) - frames.begin());
 }
 
 TEST(PrescanThreads, RestartAfterARunWithoutResult) {
@@ -153,12 +162,13 @@ TEST(PrescanThreads, RestartAfterARunWithoutResult) {
 TEST(PrescanThreads, TeardownStopsTheWorkerAtAnyPoint) {
   for (const char* name : {"h264_1080p.mp4", "h264_ts_offset.ts"}) {
     for (const int delay_ms : {-1, 0, 1, 3, 10, 30}) {
+      const CountBy how = delay_ms % 2 == 0 ? CountBy::kDecoding : CountBy::kDemuxing;
       SCOPED_TRACE(::testing::Message() << name << " delay " << delay_ms);
       auto nav = FrameNavigator::open(fixture_path(name), 1920, kDefaultBudget);
       ASSERT_NE(nav, nullptr);
       ASSERT_TRUE(nav->seek_to_seconds(1.0));
       if (delay_ms >= 0) {
-        ASSERT_TRUE(nav->start_prescan());
+        ASSERT_TRUE(nav->start_prescan(how));
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
       }
       EXPECT_EQ(internals(*nav).prescan_thread.joinable(), delay_ms >= 0);
