@@ -67,7 +67,10 @@ bool round_trip(FrameNavigator& nav, const DriverArgs& args, std::string& error_
 }
 
 void print_prescan_report(FrameNavigator& nav) {
-  const bool started = nav.start_prescan();
+  // Packets the decoder drops after damage are no frames: where the walk met damage, the
+  // count is made by decoding.
+  const bool started =
+      nav.start_prescan(nav.met_damage() ? CountBy::kDecoding : CountBy::kDemuxing);
   const auto begin = std::chrono::steady_clock::now();
   while (nav.prescan_running()) std::this_thread::sleep_for(kPrescanPoll);
   const auto end = std::chrono::steady_clock::now();

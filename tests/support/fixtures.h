@@ -33,7 +33,7 @@ struct DamagedFixture {
   const char* name;
   // A demux-only count can tell what a plain decode shows: false where the decoder itself
   // drops pictures that the container carries (a zeroed keyframe, bit errors in slice
-  // headers).
+  // headers), which only a count by decoding knows.
   bool count_exact = true;
 };
 inline constexpr DamagedFixture kDamagedFixtures[] = {{"ts_joined.ts"},
