@@ -94,9 +94,9 @@ class Navigator {
     return navigator_->estimated_frame_count();
   }
 
-  bool start_prescan() {
+  bool start_prescan(bool decode) {
     Use use(*this);
-    return navigator_->start_prescan();
+    return navigator_->start_prescan(decode ? CountBy::kDecoding : CountBy::kDemuxing);
   }
   bool prescan_completed() {
     Use use(*this);
@@ -336,7 +336,7 @@ PYBIND11_MODULE(_clipwalk, module) {
       .def_property_readonly("closed", &Navigator::closed)
       .def("stream", &Navigator::stream)
       .def("estimated_frame_count", &Navigator::estimated_frame_count)
-      .def("start_prescan", &Navigator::start_prescan)
+      .def("start_prescan", &Navigator::start_prescan, py::arg("decode") = false)
       .def("prescan_completed", &Navigator::prescan_completed)
       .def("prescan_progress", &Navigator::prescan_progress)
       .def("frame_count", &Navigator::frame_count)

@@ -33,18 +33,22 @@ class CountError(Error, TypeError):
     list(video) reads such a video whole."""
 
 
-def open(path, max_side=None, budget_mib=256, format="rgb24"):
+def open(path, max_side=None, budget_mib=256, format="rgb24", count="demux"):
     """Opens a video file (or a URL FFmpeg reads) and returns a Video; use it in a with block.
 
     max_side    None for frames at the source size; an integer bounds their longer side (the
                 other is scaled alike and made even, as the clipwalk tool does)
     budget_mib  memory for the window of decoded frames, in MiB (at least two frames are held)
     format      "rgb24", "rgba" or "gray": the layout of every frame's data
+    count       how the frames are counted in the background: "demux" reads the packets, fast
+                and exact unless the decoder drops pictures after damage; "decode" decodes the
+                whole stream as ffprobe -count_frames does, exact on damaged files too, and
+                once it is done every road past the damage decodes it as a plain decode does
 
     Raises FileNotFoundError for a missing path, OpenError (a clipwalk.Error) for a file that
     is not a video or has no video stream, ValueError for bad arguments.
     """
-    return Video(path, max_side=max_side, budget_mib=budget_mib, format=format)
+    return Video(path, max_side=max_side, budget_mib=budget_mib, format=format, count=count)
 
 
 def _exclusive(method):
@@ -79,7 +83,7 @@ class Video:
     time may use a video; a second one at the same moment gets BusyError.
     """
 
-    def __init__(self, path, max_side=None, budget_mib=256, format="rgb24"):
+    def __init__(self, path, max_side=None, budget_mib=256, format="rgb24", count="demux"):
         self._lock = threading.Lock()
         self._navigator = None
         encoded = _checked_path(path)
@@ -88,11 +92,13 @@ class Video:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
         self.format = format
         self._pixel_format = FORMATS[format]
+        if count not in ("demux", "decode"):
+            raise ValueError(f"count must be 'demux' or 'decode', not {count!r}")
         self._navigator = _clipwalk.Navigator.open(encoded, _preview_limit(max_side),
                                                    _budget_bytes(budget_mib))
         # Counting starts now, so that frame numbers are usually known by the time they are
         # asked for; a pipe cannot be read twice and is never counted.
-        self._navigator.start_prescan()
+        self._navigator.start_prescan(decode=count == "decode")
         self._metadata = Metadata._from_stream(self.path, self._navigator.stream(),
                                                self._navigator.estimated_frame_count())
         self._tick_seconds = float(self._metadata.time_base)

@@ -48,7 +48,7 @@ def test_what_is_no_video_raises_the_tools_message(fixture, build_dir, name):
     {"max_side": 0}, {"max_side": -640}, {"max_side": 640.0}, {"max_side": "640"},
     {"max_side": True}, {"max_side": 1 << 31},
     {"budget_mib": -1}, {"budget_mib": 1.5}, {"budget_mib": None}, {"budget_mib": 1 << 44},
-    {"path": 3}, {"path": "clip\0.mp4"},
+    {"path": 3}, {"path": "clip\0.mp4"}, {"count": "frames"},
 ], ids=repr)
 def test_bad_open_arguments_raise_value_error(fixture, arguments):
     arguments = dict(arguments)
@@ -133,12 +133,21 @@ def test_close_stops_the_counting_worker_and_the_decoder_threads(fixture):
     assert threads_of_this_process() == before
 
 
-@pytest.mark.parametrize("name", ["ts_damaged.ts", "truncated.mp4", "zeroed_keyframe.mp4",
-                                  "ts_midcut.ts"])
-def test_damaged_files_walk_as_the_plain_decode(fixture, name):
+@pytest.mark.parametrize("name, count", [("ts_damaged.ts", "demux"), ("truncated.mp4", "demux"),
+                                         ("zeroed_keyframe.mp4", "demux"), ("ts_midcut.ts", "demux"),
+                                         ("ts_damaged_headers.ts", "decode"),
+                                         ("faulty_pts_gop.mp4", "decode")])
+def test_damaged_files_walk_as_the_plain_decode(fixture, name, count):
     path = fixture(name)
-    with clipwalk.open(path) as video:
+    with clipwalk.open(path, count=count) as video:
         assert [frame.pts for frame in video] == truth(path).pts
+    if count == "decode":
+        # Counted by decoding, frame numbers name the pictures the decoder shows, and a
+        # landing past the damage decodes it as the plain decode does.
+        with clipwalk.open(path, count=count) as video:
+            assert len(video) == truth(path).count
+            numbers = range(truth(path).count - 1, 0, -7)
+            assert [video[n].pts for n in numbers] == [truth(path).pts[n] for n in numbers]
 
 
 @pytest.mark.parametrize("name, rejected", [(CLEAN, False), ("zeroed_keyframe.mp4", True)])
