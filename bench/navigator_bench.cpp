@@ -25,7 +25,7 @@ int usage() {
       "usage: clipwalk_bench seek FILE SECONDS [BUDGET_MIB]\n"
       "       clipwalk_bench roundtrip FILE SECONDS STEPS [BUDGET_MIB]\n"
       "       clipwalk_bench back FILE SECONDS STEPS [BUDGET_MIB]\n"
-      "       clipwalk_bench prescan FILE\n"
+      "       clipwalk_bench prescan FILE [decode]\n"
       "       clipwalk_bench batch FILE FROM_SECONDS TO_SECONDS EVERY [BUDGET_MIB]\n",
       stderr);
   return 2;
@@ -167,7 +167,10 @@ int run_prescan(int argc, char** argv) {
   auto nav = open_like_cli(argv[2], nullptr, open_seconds);
   if (!nav) return 1;
   const auto begin = Clock::now();
-  if (!nav->start_prescan()) return 1;
+  const bool decode = argc > 3 && std::string(argv[3]) == "decode";
+  if (!nav->start_prescan(decode ? clipwalk::CountBy::kDecoding : clipwalk::CountBy::kDemuxing)) {
+    return 1;
+  }
   // A fine poll, so that the figure is the worker's time and not the poll period's.
   while (nav->prescan_running()) std::this_thread::sleep_for(std::chrono::microseconds(200));
   const double elapsed = seconds_since(begin);

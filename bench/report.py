@@ -126,6 +126,9 @@ def write(bench):
          "prescan_ff", "`ffprobe -count_packets`", 1.0)
     goal("prescan, 10 min 1080p", "prescan_long_cw", "the same", "prescan_long_ff",
          "the same", 1.0)
+    goal("count by decoding, 60 s 1080p", "count_cw", "helper `prescan F decode` (open, count "
+         "by decoding, exit)", "count_ff", "`ffmpeg -i F -map 0:v:0 -f null -` (one plain "
+         "decode)", 1.1)
     batch = f.output("batch_cw")
     goal(f"every 10th frame of 20 s, 1080p, one sorted batch ({batch['batch_frames']} frames, "
          f"{batch['batch_decoded']} pictures decoded)", "batch_cw",

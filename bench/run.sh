@@ -84,6 +84,9 @@ cmd_prescan_cw() { cmd=("$hp" prescan "$H264"); }
 cmd_prescan_ff() { cmd=("${count[@]}" "$H264"); }
 cmd_prescan_long_cw() { cmd=("$hp" prescan "$LONG"); }
 cmd_prescan_long_ff() { cmd=("${count[@]}" "$LONG"); }
+# The count by decoding, against one plain decode of the video stream.
+cmd_count_cw() { cmd=("$hp" prescan "$H264" decode); }
+cmd_count_ff() { cmd=("${ff[@]}" -i "$H264" -map 0:v:0 -f null -); }
 cmd_memory() { cmd=("$cw" "$H264" 31 100 "$1"); }
 # Every 10th frame of 20 s (10 s to 30 s, from a keyframe) in one sorted batch, against one
 # decode of the same span.
@@ -136,6 +139,7 @@ cycle walk walk_cw walk_ff
 measure walk_inside 1 walk_inside
 cycle prescan prescan_cw prescan_ff
 cycle prescan_long prescan_long_cw prescan_long_ff
+cycle count count_cw count_ff
 cycle memory memory:0 memory:64 memory:256
 cycle batch batch_cw batch_ff
 
