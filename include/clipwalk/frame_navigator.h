@@ -145,8 +145,9 @@ class FrameNavigator {
   // the default does and notes the errors of the navigators' own decoders. A host that sets its
   // own callback later keeps it, and the digest then knows only the damage libavcodec flags.
   uint64_t current_pixel_digest() const;
-  // A decoder of this navigator has met damage (a concealed, corrupt or lost picture, or a
-  // decoder error): a count by demuxing may then name frames the decoder never shows.
+  // A decoder of this navigator, or its count by decoding, has met damage (a concealed,
+  // corrupt or lost picture, a decoder error, or stamps libavcodec found faulty): a count by
+  // demuxing may then name frames the decoder never shows.
   bool met_damage() const;
 
   // Batches: the frames for a list of frame numbers, or of times (each as a seek to it
@@ -170,11 +171,13 @@ class FrameNavigator {
   // By demuxing, every timestamped packet is a frame: fast, and exact unless the decoder
   // drops pictures the container carries, as it may after damage. By decoding, a decode from
   // the first packet lists the pictures it shows: exact on damaged files too, for the cost
-  // of a decode, and once it has run, seeks and steps past the damage it found decode from
-  // the first packet, as a plain decode does (a decoder that met damage can show later
-  // pictures otherwise than one opened at a later keyframe). Once asked for, the count by
-  // decoding is the one frame_count waits for; until it completes, the answers below come
-  // from a completed count by demuxing, if there is one.
+  // of a decode, and once it has run, the next landing or step takes in the damage it found:
+  // from then on roads past it decode from the first packet, as a plain decode does (a
+  // decoder that met damage can show later pictures otherwise than one opened at a later
+  // keyframe), and frames held from a decode that began after it are decoded again. Once
+  // asked for, the count by decoding is the one frame_count waits for; until it completes,
+  // the answers below come from a completed count by demuxing, if there is one, and
+  // prescan_completed may read true while prescan_running does too.
   bool start_prescan(CountBy how = CountBy::kDemuxing);
   bool prescan_running() const;
   bool prescan_completed() const;

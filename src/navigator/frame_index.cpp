@@ -70,6 +70,8 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
                               std::to_string(count) + " frames");
     return false;
   }
+  // Frames held from a decode that began after damage the count found are not its frames.
+  adopt_decoded_damage(error_text, false);
   if (exact_frame_index() != index) {
     const int64_t pts = exact_list()->pts[static_cast<size_t>(index)];
     if (!seek_to_pts(pts, pts_to_seconds(pts), error_text)) return false;
@@ -113,6 +115,7 @@ bool FrameNavigator::Impl::keyframe_between(int64_t after, int64_t through) cons
 bool FrameNavigator::Impl::move_to_frame(int64_t index, std::string* error_text) {
   // Up to the next keyframe, decoding on from here costs less than any seek and decodes
   // nothing twice; past one, a seek skips what lies before it.
+  adopt_decoded_damage(error_text, false);
   const int64_t at = exact_frame_index();
   if (at < 0 || at > index || keyframe_between(at, index)) return seek_to_frame(index, error_text);
   for (int64_t step = at; step < index; ++step) {

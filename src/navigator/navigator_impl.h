@@ -61,8 +61,9 @@ struct FaultyStamps {
   int64_t faulty_dts = 0;
   int64_t last_pts = INT64_MIN;
   int64_t last_dts = INT64_MIN;
-  // Counts the picture in; true when it is stamped by its dts only because of faults
-  // counted before it, which a decoder opened at a later keyframe has not counted.
+  // Counts the picture in; true once the pts have been found faulty more often than the
+  // dts, so that libavcodec stamps this picture by its dts: a decoder opened at a later
+  // keyframe, which has not counted the earlier faults, may stamp it by its pts.
   bool stamps_by_dts(const AVFrame* picture);
 };
 

@@ -125,16 +125,20 @@ bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool la
   facts.damage_known = true;
   facts.damage_preroll_from_start = true;
   facts.damage_preroll_seconds = 0.0;
-  // Frames held past it from a decode that began later are dropped, and landed on again
-  // that way when the caller stays where it stands.
+  // Frames held past it from a decode that began later are dropped, and the current one is
+  // landed on again that way when the caller stays where it stands. It is found by its
+  // number, which its packet tells: its stamp may be one the plain decode gives another
+  // picture, or none.
   const HeldFrame* current = current_frame();
   if (current == nullptr || session.decoding_from_start || current->pts < facts.damage_pts) {
     return true;
   }
-  const int64_t target = current->pts;
+  const int64_t index = exact_frame_index();
+  const int64_t pts = current->pts;
   const double seconds = current->seconds;
   clear_window();
-  return !land_again || full_seek(target, seconds, error_text);
+  if (!land_again) return true;
+  return index >= 0 ? seek_to_frame(index, error_text) : full_seek(pts, seconds, error_text);
 }
 
 bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* error_text) {

@@ -69,7 +69,26 @@ TEST_P(FramesByNumber, LandOnThePlainDecodesFrame) {
   std::string error;
   const auto count = static_cast<int64_t>(truth.frames.size());
   if (GetParam().count == CountBy::kDecoding) {
+    // Standing late in the stream, on a frame decoded from a later keyframe than the plain
+    // decode's, when the count completes: steps go on from the plain decode's frame.
+    ASSERT_TRUE(nav->seek_to_seconds(truth.seconds_of(count - 1) * 0.95, &error)) << error;
     ASSERT_TRUE(nav->start_prescan(CountBy::kDecoding));
+    ASSERT_EQ(nav->frame_count(&error), count) << error;
+    const int64_t stood = nav->current_frame_index();
+    ASSERT_GT(stood, 0);
+    ASSERT_LT(stood, count - 1);
+    ASSERT_TRUE(nav->step_forward(&error)) << error;
+    EXPECT_EQ(nav->current_stamp()->pts, truth.frames[static_cast<size_t>(stood + 1)]);
+    EXPECT_EQ(nav->current_frame_index(), stood + 1);
+    ASSERT_TRUE(nav->step_backward(&error)) << error;
+    EXPECT_EQ(nav->current_stamp()->pts, truth.frames[static_cast<size_t>(stood)]);
+    // The same by number: the frame asked for is the plain decode's, not the one held.
+    auto again = open_at_source_size(path, GetParam().budget);
+    ASSERT_TRUE(again->seek_to_seconds(truth.seconds_of(count - 1) * 0.95, &error)) << error;
+    ASSERT_TRUE(again->start_prescan(CountBy::kDecoding));
+    ASSERT_EQ(again->frame_count(&error), count) << error;
+    ASSERT_TRUE(again->seek_to_frame(stood, &error)) << error;
+    EXPECT_EQ(again->current_stamp()->pts, truth.frames[static_cast<size_t>(stood)]);
   }
   ASSERT_EQ(nav->frame_count(&error), count) << error;
 
