@@ -177,7 +177,9 @@ class FrameNavigator {
   // keyframe), and frames held from a decode that began after it are decoded again. Once
   // asked for, the count by decoding is the one frame_count waits for; until it completes,
   // the answers below come from a completed count by demuxing, if there is one, and
-  // prescan_completed may read true while prescan_running does too.
+  // prescan_completed may read true while prescan_running does too. Asked for while a count
+  // by demuxing runs, it waits for that one to end first; prescan_progress then starts again
+  // from 0 for it.
   bool start_prescan(CountBy how = CountBy::kDemuxing);
   bool prescan_running() const;
   bool prescan_completed() const;
