@@ -340,6 +340,10 @@ struct FrameNavigator::Impl {
   bool start_prescan(CountBy how);
   void run_prescan();
   void run_decoding_count();
+  // The worker's share of the input read so far, refreshed every so many frames counted.
+  void report_progress(AVFormatContext& demuxer, int64_t total_size, size_t counted);
+  // Puts a finished list in its slot, then raises its flag and ends the worker's run.
+  void publish_count(FrameList list, FrameList& slot, std::atomic<bool>& completed);
   const FrameList* exact_list() const;
   bool adopt_decoded_damage(std::string* error_text, bool land_again);
   void stop_prescan();

@@ -10,11 +10,6 @@
 
 namespace clipwalk {
 
-namespace {
-// Pictures between two progress updates, as for the packets of the count by demuxing.
-constexpr size_t kDecodingProgressInterval = 256;
-}  // namespace
-
 void FrameNavigator::Impl::run_decoding_count() {
   FrameList list;
   bool complete = false;
@@ -30,8 +25,8 @@ void FrameNavigator::Impl::run_decoding_count() {
     // stream a frame's number could not be found again by its stamp.
     if (!prescan_stop_requested.load() && counter.open_input(info.source_path, 0, nullptr) &&
         counter.info.stream_index == info.stream_index && counter.stream_has_timestamps()) {
-      const AVIOContext* io = counter.format_context->pb;
-      const int64_t total_size = io != nullptr ? avio_size(counter.format_context->pb) : 0;
+      AVIOContext* io = counter.format_context->pb;
+      const int64_t total_size = io != nullptr ? avio_size(io) : 0;
       bool damage_noted = false;
       while (!prescan_stop_requested.load() && counter.decode_next_frame(nullptr)) {
         const HeldFrame& shown = counter.window.back();
@@ -49,12 +44,7 @@ void FrameNavigator::Impl::run_decoding_count() {
         }
         while (counter.window.size() > 2) counter.window.pop_front();
         counter.current_index = counter.window.size() - 1;
-        if (total_size > 0 && list.pts.size() % kDecodingProgressInterval == 0 &&
-            counter.format_context->pb != nullptr) {
-          const int64_t position = avio_seek(counter.format_context->pb, 0, SEEK_CUR);
-          prescan_progress.store(
-              static_cast<float>(static_cast<double>(position) / static_cast<double>(total_size)));
-        }
+        report_progress(*counter.format_context, total_size, list.pts.size());
       }
       complete = !list.pts.empty();
     }
@@ -66,11 +56,7 @@ void FrameNavigator::Impl::run_decoding_count() {
     prescan_running.store(false);
     return;
   }
-  list.sorted = std::is_sorted(list.pts.begin(), list.pts.end());
-  decoded = std::move(list);
-  prescan_progress.store(1.0f);
-  decoded_completed.store(true, std::memory_order_release);
-  prescan_running.store(false);
+  publish_count(std::move(list), decoded, decoded_completed);
 }
 
 }  // namespace clipwalk

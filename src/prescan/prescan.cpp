@@ -11,8 +11,8 @@
 namespace clipwalk {
 
 namespace {
-// Packets between two progress updates: often enough for a progress bar, rarely enough
-// that the position query costs nothing next to the demuxing.
+// Frames counted between two progress updates: often enough for a progress bar, rarely
+// enough that the position query costs nothing next to the demuxing or decoding.
 constexpr size_t kPrescanProgressInterval = 256;
 }  // namespace
 
@@ -195,12 +195,7 @@ void FrameNavigator::Impl::run_prescan() {
                                (p.flags & AV_PKT_FLAG_KEY) != 0});
           }
           av_packet_unref(reader.get());
-          if (total_size > 0 && counted.size() % kPrescanProgressInterval == 0 &&
-              demuxer->pb != nullptr) {
-            const int64_t position = avio_seek(demuxer->pb, 0, SEEK_CUR);
-            prescan_progress.store(static_cast<float>(static_cast<double>(position) /
-                                                      static_cast<double>(total_size)));
-          }
+          report_progress(*demuxer, total_size, counted.size());
           if (prescan_stop_requested.load()) break;
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
@@ -239,10 +234,24 @@ void FrameNavigator::Impl::run_prescan() {
     list.positions.push_back(entry.position);
     list.keyframes.push_back(entry.key ? 1 : 0);
   }
+  publish_count(std::move(list), demuxed, prescan_completed);
+}
+
+void FrameNavigator::Impl::report_progress(AVFormatContext& demuxer, int64_t total_size,
+                                           size_t counted) {
+  if (total_size <= 0 || counted % kPrescanProgressInterval != 0 || demuxer.pb == nullptr) return;
+  const int64_t position = avio_seek(demuxer.pb, 0, SEEK_CUR);
+  prescan_progress.store(
+      static_cast<float>(static_cast<double>(position) / static_cast<double>(total_size)));
+}
+
+void FrameNavigator::Impl::publish_count(FrameList list, FrameList& slot,
+                                         std::atomic<bool>& completed) {
+  // Readers touch the list only after they have seen the flag.
   list.sorted = std::is_sorted(list.pts.begin(), list.pts.end());
-  demuxed = std::move(list);
+  slot = std::move(list);
   prescan_progress.store(1.0f);
-  prescan_completed.store(true, std::memory_order_release);
+  completed.store(true, std::memory_order_release);
   prescan_running.store(false);
 }
 
