@@ -6,10 +6,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -57,6 +61,55 @@ py::array owned_array(std::vector<uint8_t>&& pixels, int32_t width, int32_t heig
                    release);
 }
 
+// FFmpeg's log lines wait here, from whichever thread logged them, until Python takes them
+// into its logging (take_log_lines): no decoder thread ever waits for the GIL.
+class LogQueue {
+ public:
+  static LogQueue& instance() {
+    static auto* queue = new LogQueue();  // never destroyed: threads may log at exit
+    return *queue;
+  }
+
+  // Lines at levels up to `threshold` (FFmpeg's numbers) are kept; more than kMaxLines
+  // waiting are counted, not kept.
+  void forward(int threshold) {
+    threshold_.store(threshold);
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+      pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                     [] { instance().mutex_.unlock(); });
+      set_log_sink([](int level, const std::string& line) { instance().push(level, line); });
+    });
+  }
+
+  std::pair<std::vector<std::pair<int, std::string>>, uint64_t> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<int, std::string>> lines(lines_.begin(), lines_.end());
+    lines_.clear();
+    const uint64_t dropped = dropped_;
+    dropped_ = 0;
+    return {std::move(lines), dropped};
+  }
+
+ private:
+  static constexpr size_t kMaxLines = 1000;
+
+  void push(int level, const std::string& line) {
+    if (level > threshold_.load()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lines_.size() >= kMaxLines) {
+      ++dropped_;
+      return;
+    }
+    lines_.emplace_back(level, line);
+  }
+
+  std::atomic<int> threshold_{16};
+  std::mutex mutex_;
+  std::deque<std::pair<int, std::string>> lines_;
+  uint64_t dropped_ = 0;
+};
+
 // One opened video for Python: the navigator and a flag that keeps a second thread out
 // while a call runs (the navigator serves one thread at a time).
 class Navigator {
@@ -66,12 +119,19 @@ class Navigator {
 
   // Opening reads the container's header and probes the stream: the GIL is let go.
   static std::unique_ptr<Navigator> open(const std::string& path, int32_t preview_limit,
-                                         uint64_t budget_bytes) {
+                                         uint64_t budget_bytes, int32_t stream_index,
+                                         int32_t threads, const std::string& index_dir) {
+    OpenOptions options;
+    options.preview_limit = preview_limit;
+    options.cache_budget_bytes = budget_bytes;
+    options.stream_index = stream_index;
+    options.decoder_threads = threads;
+    options.index_dir = index_dir;
     std::string error;
     std::unique_ptr<FrameNavigator> navigator;
     {
       py::gil_scoped_release unlocked;
-      navigator = FrameNavigator::open(path, preview_limit, budget_bytes, &error);
+      navigator = FrameNavigator::open(path, options, &error);
     }
     if (!navigator) throw OpenError(failure("open failed", error));
     return std::make_unique<Navigator>(std::move(navigator));
@@ -84,6 +144,22 @@ class Navigator {
     navigator_.reset();
   }
   bool closed() const { return navigator_ == nullptr; }
+
+  // In a forked child: the navigator's threads (prescan, decoder) stayed in the parent, so
+  // it is neither used nor destroyed here, only forgotten; its memory is the parent's copy.
+  void abandon() {
+    (void)navigator_.release();
+    busy_.store(false);
+  }
+
+  bool met_damage() {
+    Use use(*this);
+    return navigator_->met_damage();
+  }
+  bool count_from_saved_index() {
+    Use use(*this);
+    return navigator_->count_from_saved_index();
+  }
 
   StreamInfo stream() {
     Use use(*this);
@@ -302,7 +378,17 @@ PYBIND11_MODULE(_clipwalk, module) {
   py::enum_<PixelFormat>(module, "PixelFormat")
       .value("RGBA", PixelFormat::kRgba)
       .value("RGB24", PixelFormat::kRgb24)
-      .value("GRAY8", PixelFormat::kGray8);
+      .value("GRAY8", PixelFormat::kGray8)
+      .value("BGR24", PixelFormat::kBgr24);
+
+  module.def(
+      "forward_log", [](int threshold) { LogQueue::instance().forward(threshold); },
+      py::arg("threshold"),
+      "From now on FFmpeg's lines at levels up to threshold wait for take_log_lines instead "
+      "of going to standard error.");
+  module.def(
+      "take_log_lines", [] { return LogQueue::instance().take(); },
+      "The FFmpeg lines waiting, as (level, line) pairs, and how many more were dropped.");
 
   py::class_<StreamInfo>(module, "StreamInfo")
       .def_readonly("source_path", &StreamInfo::source_path)
@@ -318,7 +404,13 @@ PYBIND11_MODULE(_clipwalk, module) {
       .def_readonly("time_base_den", &StreamInfo::time_base_den)
       .def_readonly("container_frame_count", &StreamInfo::container_frame_count)
       .def_readonly("codec_name", &StreamInfo::codec_name)
-      .def_readonly("pixel_format_name", &StreamInfo::pixel_format_name);
+      .def_readonly("pixel_format_name", &StreamInfo::pixel_format_name)
+      .def_readonly("frame_rate_num", &StreamInfo::frame_rate_num)
+      .def_readonly("frame_rate_den", &StreamInfo::frame_rate_den)
+      .def_readonly("sample_aspect_num", &StreamInfo::sample_aspect_num)
+      .def_readonly("sample_aspect_den", &StreamInfo::sample_aspect_den)
+      .def_readonly("rotation_degrees", &StreamInfo::rotation_degrees)
+      .def_readonly("container_start_seconds", &StreamInfo::container_start_seconds);
 
   py::class_<FrameStamp>(module, "FrameStamp")
       .def_readonly("pts", &FrameStamp::pts)
@@ -331,8 +423,12 @@ PYBIND11_MODULE(_clipwalk, module) {
 
   py::class_<Navigator>(module, "Navigator")
       .def_static("open", &Navigator::open, py::arg("path"), py::arg("preview_limit"),
-                  py::arg("budget_bytes"))
+                  py::arg("budget_bytes"), py::arg("stream_index") = -1, py::arg("threads") = 0,
+                  py::arg("index_dir") = std::string())
       .def("close", &Navigator::close)
+      .def("abandon", &Navigator::abandon)
+      .def("met_damage", &Navigator::met_damage)
+      .def("count_from_saved_index", &Navigator::count_from_saved_index)
       .def_property_readonly("closed", &Navigator::closed)
       .def("stream", &Navigator::stream)
       .def("estimated_frame_count", &Navigator::estimated_frame_count)

@@ -6,6 +6,7 @@
 // that order, with those stamps; frame numbers count them from 0.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +37,18 @@ struct StreamInfo {
   int64_t container_frame_count = 0;  // what the container states, 0 when it does not
   std::string codec_name;             // the decoder's name, such as "h264"
   std::string pixel_format_name;      // the decoder's pixel format, such as "yuv420p"
+  // frames_per_second as a fraction; 0/1 where the file gives no rate (then 25 is assumed).
+  int32_t frame_rate_num = 0;
+  int32_t frame_rate_den = 1;
+  // The width of one sample over its height; 0/1 where the file does not say (square).
+  int32_t sample_aspect_num = 0;
+  int32_t sample_aspect_den = 1;
+  // How far a player turns the pictures, in degrees counter-clockwise as the stream's
+  // display matrix says (ffprobe's "rotation"); 0 without one. Frames are not turned.
+  double rotation_degrees = 0.0;
+  // Where the file's timeline starts (the container's start time), in seconds: a frame's time
+  // on that timeline is start_pts's time plus its seconds.
+  double container_start_seconds = 0.0;
 };
 
 // One frame as callers see it.
@@ -50,7 +63,7 @@ struct FrameStamp {
 };
 
 // Pixel layouts the current frame can be delivered in, 8 bits a sample.
-enum class PixelFormat : int32_t { kRgba, kRgb24, kGray8 };
+enum class PixelFormat : int32_t { kRgba, kRgb24, kGray8, kBgr24 };
 
 int32_t bytes_per_pixel(PixelFormat format);
 
@@ -66,6 +79,27 @@ struct FramePixels {
 
 // How the prescan counts frames; see start_prescan.
 enum class CountBy : int32_t { kDemuxing, kDecoding };
+
+// How a navigator is opened; the defaults are the tool's choices.
+struct OpenOptions {
+  // Frames are held at their decoded size, or scaled so that their longer side is at most
+  // this (0 or less: no limit). Each frame is sized alone: a stream that changes size
+  // mid-way gives frames of each size.
+  int32_t preview_limit = kDefaultPreviewLimit;
+  // The window of decoded frames holds at most this, but never fewer than two frames; capped
+  // at half of the physical memory, whatever is asked.
+  uint64_t cache_budget_bytes = kDefaultCacheBudgetBytes;
+  // The container's stream to navigate (ffprobe's stream index); -1: the best video stream.
+  int32_t stream_index = -1;
+  // The decoder's threads; 0 lets libavcodec pick one a core. Frame threads conceal damage
+  // differently with each count: a fixed count gives the same pixels on every machine, and
+  // 1 gives the same pixels in every decode.
+  int32_t decoder_threads = 0;
+  // A folder where a completed count's frame list is saved, and from which the next open of
+  // the same file (by path, size, modification time and a digest of its first and last
+  // 64 KiB) loads it instead of counting again; empty: nothing is saved or loaded.
+  std::string index_dir;
+};
 
 // One frame of a batch, owned: stays valid whatever the navigator does next.
 struct FrameCopy {
@@ -102,6 +136,8 @@ class FrameNavigator {
   // The budget is capped at half of the physical memory, whatever is asked.
   static std::unique_ptr<FrameNavigator> open(const std::string& path, int32_t preview_limit,
                                               uint64_t cache_budget_bytes,
+                                              std::string* error_text = nullptr);
+  static std::unique_ptr<FrameNavigator> open(const std::string& path, const OpenOptions& options,
                                               std::string* error_text = nullptr);
   ~FrameNavigator();
   FrameNavigator(const FrameNavigator&) = delete;
@@ -192,6 +228,8 @@ class FrameNavigator {
   int64_t current_frame_index() const { return exact_frame_index(); }
   int64_t exact_frames_between(double from_seconds, double to_seconds) const;
   double exact_frame_seconds(int64_t index) const;
+  // The exact count was read from OpenOptions::index_dir: no count ran for it.
+  bool count_from_saved_index() const;
 
   struct Impl;  // the navigator's state, private to the library
 
@@ -201,5 +239,20 @@ class FrameNavigator {
 
   std::unique_ptr<Impl> impl_;
 };
+
+// FFmpeg's log lines. The first navigator opened sets FFmpeg's process-wide log callback to
+// ffmpeg_log_callback, which notes the errors of the navigators' own decoders (how the pixel
+// digest knows of damage that libavcodec did not flag) and hands every line to the sink.
+// A host that sets a callback of its own after that calls ffmpeg_log_callback from it, so
+// that the navigators still learn of damage; one set before is replaced.
+//
+// Receives each line FFmpeg logs at `level` (FFmpeg's numbers: 8 fatal, 16 error, 24
+// warning, 32 info, 40 verbose, 48 debug), with its "[h264 @ 0x...] " prefix and without
+// the newline. Called on whichever thread logs, decoder threads among them.
+using LogSink = std::function<void(int level, const std::string& line)>;
+// Sends FFmpeg's lines to the sink from now on, in every navigator; an empty sink prints
+// them to standard error as FFmpeg's default callback does.
+void set_log_sink(LogSink sink);
+void ffmpeg_log_callback(void* context, int level, const char* format, va_list args);
 
 }  // namespace clipwalk

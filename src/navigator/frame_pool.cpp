@@ -2,6 +2,9 @@
 // own pool lays them out, never zero-filled, reused once the frames holding them are freed.
 #include "navigator/frame_pool.h"
 
+#include "navigator/ffmpeg_log.h"
+
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -41,6 +44,11 @@ std::mutex& live_pools_mutex() {
 }
 std::vector<FramePool*>& live_pools() {
   static auto* pools = new std::vector<FramePool*>();
+  // A fork while a decoder thread logs would leave the child with the lock held for ever.
+  static const int fork_safe =
+      pthread_atfork([] { live_pools_mutex().lock(); }, [] { live_pools_mutex().unlock(); },
+                     [] { live_pools_mutex().unlock(); });
+  (void)fork_safe;
   return *pools;
 }
 
@@ -71,7 +79,7 @@ FramePool::~FramePool() {
   av_buffer_pool_uninit(&pool_);
 }
 
-void FramePool::watch_log(void* context, int level, const char* format, va_list args) {
+void FramePool::note_log(void* context, int level) {
   // Frame threads log through copies of the decoder's context, which keep its opaque.
   if (level <= AV_LOG_ERROR && context != nullptr &&
       *static_cast<const AVClass* const*>(context) == avcodec_get_class()) {
@@ -83,7 +91,6 @@ void FramePool::watch_log(void* context, int level, const char* format, va_list 
       }
     }
   }
-  av_log_default_callback(context, level, format, args);
 }
 
 bool FramePool::decoder_logged_error() const {
@@ -91,8 +98,7 @@ bool FramePool::decoder_logged_error() const {
 }
 
 void FramePool::install(AVCodecContext* decoder) {
-  static std::once_flag log_watched;
-  std::call_once(log_watched, [] { av_log_set_callback(&FramePool::watch_log); });
+  install_log_callback();
   decoder->opaque = this;
   if (decoder->codec == nullptr || (decoder->codec->capabilities & AV_CODEC_CAP_DR1) == 0 ||
       decoder->codec_type != AVMEDIA_TYPE_VIDEO) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 
@@ -76,13 +75,16 @@ class FramePool {
   // decoded from the concealed one comes out, as frame threads return pictures in order.
   bool decoder_logged_error() const;
 
+  // Notes an error that a decoder given a pool logged; any other message is ignored. Called
+  // by the log callback, on any thread.
+  static void note_log(void* context, int level);
+
   // Pictures handed out since the pool was installed, and how many of them needed new memory.
   uint64_t pictures() const;
   uint64_t allocations() const;
 
  private:
   static int get_buffer(AVCodecContext* decoder, AVFrame* frame, int flags);
-  static void watch_log(void* context, int level, const char* format, va_list args);
   bool prepare(AVCodecContext* decoder, const AVFrame* frame);
 
   mutable std::mutex mutex_;

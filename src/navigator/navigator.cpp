@@ -13,9 +13,19 @@ FrameNavigator::~FrameNavigator() = default;
 std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path, int32_t preview_limit,
                                                      uint64_t cache_budget_bytes,
                                                      std::string* error_text) {
+  OpenOptions options;
+  options.preview_limit = preview_limit;
+  options.cache_budget_bytes = cache_budget_bytes;
+  return open(path, options, error_text);
+}
+
+std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
+                                                     const OpenOptions& options,
+                                                     std::string* error_text) {
   auto impl = std::make_unique<Impl>();
-  impl->cache_budget_bytes = cache_budget_bytes;
-  if (!impl->open_input(path, preview_limit, error_text)) return nullptr;
+  impl->options = options;
+  impl->cache_budget_bytes = options.cache_budget_bytes;
+  if (!impl->open_input(path, error_text)) return nullptr;
   return std::unique_ptr<FrameNavigator>(new FrameNavigator(std::move(impl)));
 }
 
@@ -93,5 +103,6 @@ int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seco
 double FrameNavigator::exact_frame_seconds(int64_t index) const {
   return impl_->exact_frame_seconds(index);
 }
+bool FrameNavigator::count_from_saved_index() const { return impl_->count_from_saved_index; }
 
 }  // namespace clipwalk

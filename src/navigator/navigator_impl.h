@@ -13,6 +13,7 @@
 
 #include "clipwalk/frame_navigator.h"
 #include "navigator/ffmpeg_handles.h"
+#include "navigator/preview.h"
 
 struct AVPacket;
 
@@ -189,8 +190,9 @@ struct FrameNavigator::Impl {
   Impl& operator=(const Impl&) = delete;
 
   // Fields, in the order of the record; ~Impl releases them in the order it writes out.
-  // Set by open and read-only afterwards. The prescan worker reads info.source_path and
-  // info.stream_index.
+  // Set by open and read-only afterwards. The prescan worker reads info.source_path,
+  // info.stream_index and options.
+  OpenOptions options;
   StreamInfo info;
   IoDeadline io_deadline;  // bounds every call on format_context, which points to it
   FormatContextPtr format_context;
@@ -224,6 +226,7 @@ struct FrameNavigator::Impl {
   bool unheld_allowed = true;
   UnheldWalk* active_walk = nullptr;
   int unheld_preview_format = -1;
+  PreviewSize unheld_preview_size;
   uint64_t unheld_preview_bytes = 0;
   DecodeCounters counters;
   // The decoders' picture buffers: neither zero-filled nor given back while frames come and
@@ -256,9 +259,13 @@ struct FrameNavigator::Impl {
   // Set on the navigator that a count by decoding opens for itself: pictures are decoded
   // and stamped as the caller's navigator does, but neither scaled nor held.
   bool counting_only = false;
+  // The exact count was read from options.index_dir; no worker ran for it.
+  bool count_from_saved_index = false;
 
   // Opening (open.cpp).
-  bool open_input(const std::string& path, int32_t preview_limit, std::string* error_text);
+  bool open_input(const std::string& path, std::string* error_text);
+  bool choose_stream(const std::string& path, const AVCodec** decoder, std::string* error_text);
+  void describe_stream(const AVCodec& decoder);
   bool open_decoder(const AVCodec* decoder, std::string* error_text);
   bool reopen_demuxer(std::string* error_text);
   bool input_can_be_read_again() const;
@@ -274,6 +281,7 @@ struct FrameNavigator::Impl {
 
   // Preview conversion (preview.cpp).
   bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
+  PreviewSize held_size_of(const AVFrame* picture) const;
   static uint64_t frame_bytes(const AVFrame* frame);
   FramePixels current_pixels(PixelFormat format);
   uint64_t current_pixel_digest() const;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -13,6 +14,7 @@
 #include "navigator/preview.h"
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -75,8 +77,53 @@ std::vector<uint8_t> read_leading_headers(const std::string& path, int32_t strea
 
 FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
 
-bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_limit,
-                                      std::string* error_text) {
+namespace {
+// Text that FFmpeg draws as pictures (ANSI art, binary text): any text file with a ".txt"
+// name opens as a video of a few frames. No user of a video library means such a file.
+bool renders_text(AVCodecID codec) {
+  return codec == AV_CODEC_ID_ANSI || codec == AV_CODEC_ID_BINTEXT || codec == AV_CODEC_ID_XBIN ||
+         codec == AV_CODEC_ID_IDF;
+}
+}  // namespace
+
+bool FrameNavigator::Impl::choose_stream(const std::string& path, const AVCodec** decoder,
+                                         std::string* error_text) {
+  int result = 0;
+  if (options.stream_index >= 0) {
+    result = options.stream_index;
+    if (static_cast<unsigned>(result) >= format_context->nb_streams) {
+      set_error(error_text, "no stream " + std::to_string(result) + " in " + path);
+      return false;
+    }
+    const AVCodecParameters& asked = *format_context->streams[result]->codecpar;
+    *decoder = avcodec_find_decoder(asked.codec_id);
+    if (asked.codec_type != AVMEDIA_TYPE_VIDEO) {
+      set_error(error_text, "stream " + std::to_string(result) + " of " + path + " is not video");
+      return false;
+    }
+    if (*decoder == nullptr) {
+      set_error(error_text, "no decoder for stream " + std::to_string(result) + " of " + path);
+      return false;
+    }
+  } else {
+    result = av_find_best_stream(format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
+    // A cover picture attached to an audio file is chosen only when no real video exists.
+    if (result < 0 || *decoder == nullptr ||
+        (format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+      set_error(error_text, "no video stream in " + path);
+      return false;
+    }
+  }
+  if (renders_text(format_context->streams[result]->codecpar->codec_id)) {
+    set_error(error_text, path + " is text, not a video");
+    return false;
+  }
+  info.stream_index = result;
+  video_stream = format_context->streams[result];
+  return true;
+}
+
+bool FrameNavigator::Impl::open_input(const std::string& path, std::string* error_text) {
   // A failure leaves what was obtained to ~Impl, the one teardown.
   info.source_path = path;
   cache_budget_bytes = std::min(cache_budget_bytes, window_budget_cap());
@@ -84,15 +131,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
   if (!format_context) return false;
 
   const AVCodec* decoder = nullptr;
-  int result = av_find_best_stream(format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-  // A cover picture attached to an audio file is chosen only when no real video exists.
-  if (result < 0 || decoder == nullptr ||
-      (format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
-    set_error(error_text, "no video stream in " + path);
-    return false;
-  }
-  info.stream_index = result;
-  video_stream = format_context->streams[result];
+  if (!choose_stream(path, &decoder, error_text)) return false;
   input_bytes = format_context->pb != nullptr ? avio_size(format_context->pb) : -1;
   if (video_stream->codecpar->codec_id == AV_CODEC_ID_MPEG4 && input_can_be_read_again()) {
     facts.leading_headers = read_leading_headers(path, info.stream_index, io_deadline);
@@ -106,8 +145,19 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
     set_error(error_text, "video stream has no usable dimensions");
     return false;
   }
+  describe_stream(*decoder);
 
-  info.codec_name = decoder->name != nullptr ? decoder->name : "?";
+  decode_frame.reset(av_frame_alloc());
+  packet.reset(av_packet_alloc());
+  if (!decode_frame || !packet) {
+    set_error(error_text, "out of memory allocating frame/packet");
+    return false;
+  }
+  return true;
+}
+
+void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
+  info.codec_name = decoder.name != nullptr ? decoder.name : "?";
   const char* pixel_format = av_get_pix_fmt_name(decoder_context->pix_fmt);
   info.pixel_format_name = pixel_format != nullptr ? pixel_format : "?";
 
@@ -119,6 +169,10 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
         static_cast<double>(stream->time_base.num) / static_cast<double>(stream->time_base.den);
   }
   info.start_pts = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+  if (format_context->start_time != AV_NOPTS_VALUE) {
+    info.container_start_seconds =
+        static_cast<double>(format_context->start_time) / static_cast<double>(AV_TIME_BASE);
+  }
 
   if (format_context->duration > 0) {
     info.duration_seconds = static_cast<double>(format_context->duration) / 1000000.0;
@@ -126,24 +180,32 @@ bool FrameNavigator::Impl::open_input(const std::string& path, int32_t preview_l
     info.duration_seconds = static_cast<double>(stream->duration) * info.time_base_seconds;
   }
 
-  const AVRational rate = av_guess_frame_rate(format_context.get(), video_stream, nullptr);
-  info.frames_per_second = (rate.num > 0 && rate.den > 0)
+  const AVRational rate =
+      av_guess_frame_rate(format_context.get(), const_cast<AVStream*>(stream), nullptr);
+  const bool rate_known = rate.num > 0 && rate.den > 0;
+  info.frames_per_second = rate_known
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
                                : kFallbackFramesPerSecond;
+  info.frame_rate_num = rate_known ? rate.num : 0;
+  info.frame_rate_den = rate_known ? rate.den : 1;
   info.container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
+  const AVRational aspect =
+      av_guess_sample_aspect_ratio(format_context.get(), const_cast<AVStream*>(stream), nullptr);
+  if (aspect.num > 0 && aspect.den > 0) {
+    info.sample_aspect_num = aspect.num;
+    info.sample_aspect_den = aspect.den;
+  }
+  const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+  if (matrix != nullptr) {
+    const double rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (std::isfinite(rotation)) info.rotation_degrees = rotation == 0.0 ? 0.0 : rotation;
+  }
+
   const PreviewSize preview =
-      compute_preview_size(info.source_width, info.source_height, preview_limit);
+      compute_preview_size(info.source_width, info.source_height, options.preview_limit);
   info.preview_width = preview.width;
   info.preview_height = preview.height;
-
-  decode_frame.reset(av_frame_alloc());
-  packet.reset(av_packet_alloc());
-  if (!decode_frame || !packet) {
-    set_error(error_text, "out of memory allocating frame/packet");
-    return false;
-  }
-  return true;
 }
 
 bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* error_text) {
@@ -172,7 +234,8 @@ bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* err
     context->extradata = headers;
     context->extradata_size = static_cast<int>(size);
   }
-  context->thread_count = 0;  // let libavcodec pick the thread count
+  // 0 lets libavcodec pick the thread count.
+  context->thread_count = std::max(options.decoder_threads, 0);
   frame_pool->install(context.get());
   result = avcodec_open2(context.get(), decoder, nullptr);
   if (result < 0) {

@@ -38,8 +38,19 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
     const double scale = static_cast<double>(preview_limit) / static_cast<double>(longer);
     size.width = scaled_side(source_width, scale);
     size.height = scaled_side(source_height, scale);
+    // An odd limit made even upwards would pass it: the longer side goes down instead.
+    int32_t& scaled_longer = source_width >= source_height ? size.width : size.height;
+    if (scaled_longer > preview_limit && scaled_longer > 2) scaled_longer -= 2;
   }
   return size;
+}
+
+PreviewSize FrameNavigator::Impl::held_size_of(const AVFrame* picture) const {
+  // Most pictures have the size the stream opened with; a stream may change it mid-way.
+  if (picture->width == info.source_width && picture->height == info.source_height) {
+    return {info.preview_width, info.preview_height};
+  }
+  return compute_preview_size(picture->width, picture->height, options.preview_limit);
 }
 
 uint64_t FrameNavigator::Impl::frame_bytes(const AVFrame* frame) {
@@ -63,8 +74,9 @@ int held_pixel_format(int source_format) {
 }
 
 bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
-  held.width = info.preview_width;
-  held.height = info.preview_height;
+  const PreviewSize size = held_size_of(source);
+  held.width = size.width;
+  held.height = size.height;
   if (counting_only) return true;  // only the picture's stamp and place are wanted
 
   FramePtr frame(av_frame_alloc());
@@ -72,7 +84,7 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
     set_error(error_text, "out of memory holding a frame");
     return false;
   }
-  if (source->width == info.preview_width && source->height == info.preview_height) {
+  if (source->width == size.width && source->height == size.height) {
     // Already the preview size: take the decoder's buffers over by reference.
     av_frame_move_ref(frame.get(), source);
     held.bytes = frame_bytes(frame.get());
@@ -83,8 +95,8 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
   const auto source_format = static_cast<AVPixelFormat>(source->format);
   const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(source->format));
   frame->format = held_format;
-  frame->width = info.preview_width;
-  frame->height = info.preview_height;
+  frame->width = size.width;
+  frame->height = size.height;
   frame->color_range = source->color_range;
   frame->color_primaries = source->color_primaries;
   frame->color_trc = source->color_trc;
@@ -96,8 +108,8 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
   }
   populate_pages(frame->buf[0]->data, frame->buf[0]->size);
   window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
-                                           source_format, info.preview_width, info.preview_height,
-                                           held_format, SWS_BILINEAR, nullptr, nullptr, nullptr));
+                                           source_format, size.width, size.height, held_format,
+                                           SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!window_scaler) {
     set_error(error_text, "could not create the preview scaler");
     return false;
@@ -112,6 +124,7 @@ bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::str
 int32_t bytes_per_pixel(PixelFormat format) {
   switch (format) {
     case PixelFormat::kRgb24:
+    case PixelFormat::kBgr24:
       return 3;
     case PixelFormat::kGray8:
       return 1;
@@ -126,6 +139,8 @@ AVPixelFormat libav_format(PixelFormat format) {
   switch (format) {
     case PixelFormat::kRgb24:
       return AV_PIX_FMT_RGB24;
+    case PixelFormat::kBgr24:
+      return AV_PIX_FMT_BGR24;
     case PixelFormat::kGray8:
       return AV_PIX_FMT_GRAY8;
     case PixelFormat::kRgba:
@@ -138,9 +153,10 @@ AVPixelFormat libav_format(PixelFormat format) {
 FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
   const HeldFrame* current = current_frame();
   if (current == nullptr || !current->frame) return {};
-  const int32_t stride = info.preview_width * bytes_per_pixel(format);
-  const FramePixels pixels{output_pixels.data(), info.preview_width, info.preview_height, stride,
-                           format};
+  const int32_t width = current->width;
+  const int32_t height = current->height;
+  const int32_t stride = width * bytes_per_pixel(format);
+  const FramePixels pixels{output_pixels.data(), width, height, stride, format};
   if (output_valid && output_format == format && output_frame == current->frame.get() &&
       same_frame(output_place, current->place())) {
     return pixels;
@@ -149,13 +165,13 @@ FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
   // libswscale writes whole SIMD blocks, so the last row of a narrow picture can run past
   // its stride; the slack after the pixels takes that.
   output_valid = false;
-  output_pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(info.preview_height) +
+  output_pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(height) +
                        kScalerSlackBytes);
   const AVFrame* frame = current->frame.get();
-  output_scaler.reset(sws_getCachedContext(
-      output_scaler.release(), frame->width, frame->height,
-      static_cast<AVPixelFormat>(frame->format), info.preview_width, info.preview_height,
-      libav_format(format), SWS_BILINEAR, nullptr, nullptr, nullptr));
+  output_scaler.reset(sws_getCachedContext(output_scaler.release(), frame->width, frame->height,
+                                           static_cast<AVPixelFormat>(frame->format), width, height,
+                                           libav_format(format), SWS_BILINEAR, nullptr, nullptr,
+                                           nullptr));
   if (!output_scaler) return {};
   uint8_t* planes[4] = {output_pixels.data(), nullptr, nullptr, nullptr};
   const int line_sizes[4] = {stride, 0, 0, 0};
@@ -165,7 +181,7 @@ FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
   output_frame = current->frame.get();
   output_format = format;
   output_valid = true;
-  return {output_pixels.data(), info.preview_width, info.preview_height, stride, format};
+  return {output_pixels.data(), width, height, stride, format};
 }
 
 }  // namespace clipwalk

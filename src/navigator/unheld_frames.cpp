@@ -165,18 +165,22 @@ bool FrameNavigator::Impl::end_unheld() {
 }
 
 uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
-  if (picture->width == info.preview_width && picture->height == info.preview_height) {
+  const PreviewSize size = held_size_of(picture);
+  if (picture->width == size.width && picture->height == size.height) {
     return frame_bytes(picture);  // held by reference: the decoder's buffers count
   }
-  if (picture->format != unheld_preview_format) {
-    // The same allocation hold_frame makes for a scaled picture, measured once per format.
+  if (picture->format != unheld_preview_format || size.width != unheld_preview_size.width ||
+      size.height != unheld_preview_size.height) {
+    // The same allocation hold_frame makes for a scaled picture, measured once per format
+    // and size.
     FramePtr preview(av_frame_alloc());
     if (!preview) return 0;
     preview->format = held_pixel_format(picture->format);
-    preview->width = info.preview_width;
-    preview->height = info.preview_height;
+    preview->width = size.width;
+    preview->height = size.height;
     if (av_frame_get_buffer(preview.get(), 0) < 0) return 0;
     unheld_preview_format = picture->format;
+    unheld_preview_size = size;
     unheld_preview_bytes = frame_bytes(preview.get());
   }
   return unheld_preview_bytes;

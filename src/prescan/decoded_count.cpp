@@ -18,12 +18,16 @@ void FrameNavigator::Impl::run_decoding_count() {
     // alike; only the scaling and holding of pictures are left out.
     Impl counter;
     counter.counting_only = true;
+    counter.options = options;
+    counter.options.stream_index = info.stream_index;
+    counter.options.preview_limit = 0;
+    counter.options.index_dir.clear();
     counter.cache_budget_bytes = 0;
     counter.io_deadline.stop = &prescan_stop_requested;
     counter.io_deadline.shares_waits_with = &io_deadline;
     // As for the count by demuxing, frames without timestamps are not counted: in a raw
     // stream a frame's number could not be found again by its stamp.
-    if (!prescan_stop_requested.load() && counter.open_input(info.source_path, 0, nullptr) &&
+    if (!prescan_stop_requested.load() && counter.open_input(info.source_path, nullptr) &&
         counter.info.stream_index == info.stream_index && counter.stream_has_timestamps()) {
       AVIOContext* io = counter.format_context->pb;
       const int64_t total_size = io != nullptr ? avio_size(io) : 0;

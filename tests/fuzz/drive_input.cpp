@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -81,8 +82,9 @@ double seek_seconds(const Plan& plan, const FrameNavigator& nav) {
 void require_current(const FrameNavigator& nav, const char* promise) {
   const clipwalk::FrameStamp* stamp = nav.current_stamp();
   if (stamp == nullptr) broken(promise);
-  if (stamp->width != nav.stream().preview_width || stamp->height != nav.stream().preview_height) {
-    broken("the current frame has the preview size");
+  if (stamp->width <= 0 || stamp->height <= 0 ||
+      std::max(stamp->width, stamp->height) > clipwalk::kDefaultPreviewLimit) {
+    broken("the current frame fits the preview limit");
   }
 }
 
@@ -90,8 +92,8 @@ void require_current(const FrameNavigator& nav, const char* promise) {
 void touch_preview(FrameNavigator& nav) {
   const uint8_t* pixels = nav.preview_pixels();
   if (pixels == nullptr) return;
-  const size_t bytes = static_cast<size_t>(nav.stream().preview_width) *
-                       static_cast<size_t>(nav.stream().preview_height) * 4;
+  const clipwalk::FrameStamp* stamp = nav.current_stamp();
+  const size_t bytes = static_cast<size_t>(stamp->width) * static_cast<size_t>(stamp->height) * 4;
   volatile uint8_t sink = static_cast<uint8_t>(pixels[0] ^ pixels[bytes - 1]);
   (void)sink;
 }
