@@ -370,6 +370,7 @@ class Navigator {
 PYBIND11_MODULE(_clipwalk, module) {
   using namespace clipwalk;
   module.doc() = "The compiled core of clipwalk; use the clipwalk package instead.";
+  module.attr("__version__") = CLIPWALK_VERSION;
 
   auto error = py::register_exception<NavigatorError>(module, "Error", PyExc_Exception);
   py::register_exception<OpenError>(module, "OpenError", error.ptr());

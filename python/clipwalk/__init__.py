@@ -15,15 +15,27 @@ packet shows, in that order, with those timestamps; frame numbers count them fro
 reads the file: any container and codec it reads are accepted.
 """
 
-from ._clipwalk import BusyError, Error, OpenError
+import logging
+
+from . import _logs
+from ._clipwalk import BusyError, Error, OpenError, __version__
 from ._frame import FORMATS, Frame, Metadata
 from ._video import CountError, Video, open
 
 __all__ = ["open", "Video", "Frame", "Metadata", "Error", "OpenError", "BusyError", "CountError",
-           "FORMATS"]
+           "FORMATS", "__version__"]
+
+# FFmpeg's lines go to the "clipwalk.ffmpeg" logger; unless the application says otherwise,
+# only errors are shown (logging.getLogger("clipwalk").setLevel(logging.WARNING) shows more,
+# logging.CRITICAL fewer).
+if logging.getLogger(__name__).level == logging.NOTSET:
+    logging.getLogger(__name__).setLevel(logging.ERROR)
+_logs.start()
 
 # The compiled module defines the errors; they are documented and shown as this package's.
 Error.__module__ = OpenError.__module__ = BusyError.__module__ = CountError.__module__ = __name__
 Error.__doc__ = "A failure of the video library: open, seek, decode or count."
-OpenError.__doc__ = "The file could not be opened as a video (the tool's 'open failed' message)."
-BusyError.__doc__ = "Another thread is using the same video; one thread at a time may."
+OpenError.__doc__ = ("The file could not be opened as a video: it is not one, has no video "
+                     "stream, or no stream of the number asked for.")
+BusyError.__doc__ = ("Kept for callers that caught it: calls from several threads now wait for "
+                     "each other instead.")

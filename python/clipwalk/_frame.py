@@ -7,6 +7,7 @@ from . import _clipwalk
 # Pixel layouts a video delivers, by the name callers give.
 FORMATS = {
     "rgb24": _clipwalk.PixelFormat.RGB24,
+    "bgr24": _clipwalk.PixelFormat.BGR24,
     "rgba": _clipwalk.PixelFormat.RGBA,
     "gray": _clipwalk.PixelFormat.GRAY8,
 }
@@ -16,13 +17,21 @@ FORMATS = {
 class Metadata:
     """What opening the video learnt of its stream; fixed for the video's life.
 
+    stream_index         the video stream's number in the container (as ffprobe numbers it)
     codec, pixel_format  the decoder's names, such as "h264" and "yuv420p"
-    width, height        the decoded pictures' size
-    frame_width, frame_height  the size frames are delivered at (see max_side)
+    width, height        the decoded pictures' size, as the stream opens
+    frame_width, frame_height  the size frames of that size are delivered at (see max_side)
     fps                  the container's or a guessed frame rate; 25 when none is known
+    frame_rate           the same as a Fraction, such as 30000/1001; None when none is known
     duration_seconds     the container's duration, 0 when it does not say
     time_base            one timestamp tick, in seconds
-    start_pts            the stream's start stamp; seconds count from it
+    start_pts            the stream's start stamp; Frame.seconds count from it
+    start_seconds        the stream's start on the file's timeline, in seconds: a frame's
+                         time there (ffprobe's pts_time) is start_seconds + Frame.seconds
+    container_start_seconds  where the file's timeline starts (the container's start time)
+    sample_aspect_ratio  a sample's width over its height (a Fraction); None when unknown
+    rotation             degrees a player turns the pictures, counter-clockwise (ffprobe's
+                         "rotation"); 0 when the stream says nothing. Frames are not turned
     frames_estimated     the frame count the container states or the rate suggests, 0 when
                          it cannot be told; len() gives the exact one
     frames_declared      what the container states, 0 when it does not
@@ -42,6 +51,11 @@ class Metadata:
     start_pts: int
     frames_estimated: int
     frames_declared: int
+    frame_rate: object = None
+    start_seconds: float = 0.0
+    container_start_seconds: float = 0.0
+    sample_aspect_ratio: object = None
+    rotation: float = 0.0
 
     @classmethod
     def _from_stream(cls, path, info, frames_estimated):
@@ -60,13 +74,21 @@ class Metadata:
             start_pts=info.start_pts,
             frames_estimated=frames_estimated,
             frames_declared=info.container_frame_count,
+            frame_rate=Fraction(info.frame_rate_num, info.frame_rate_den)
+            if info.frame_rate_num > 0 else None,
+            start_seconds=float(info.start_pts * Fraction(info.time_base_num,
+                                                          max(info.time_base_den, 1))),
+            container_start_seconds=info.container_start_seconds,
+            sample_aspect_ratio=Fraction(info.sample_aspect_num, info.sample_aspect_den)
+            if info.sample_aspect_num > 0 else None,
+            rotation=info.rotation_degrees,
         )
 
 
 class Frame:
     """One frame, owned: its data stays valid whatever the video does next.
 
-    data              numpy.ndarray of uint8: (height, width, 3) for "rgb24",
+    data              numpy.ndarray of uint8: (height, width, 3) for "rgb24" and "bgr24",
                       (height, width, 4) for "rgba", (height, width) for "gray"
     pts               the stamp, in time_base ticks
     seconds           the stamp in seconds, counted from the stream's start_pts

@@ -44,3 +44,10 @@ def fixture_dir(pytestconfig, build_dir):
 def fixture(fixture_dir):
     """The path of a fixture file by name."""
     return lambda name: str(fixture_dir / name)
+
+
+@pytest.fixture(autouse=True)
+def own_cache(tmp_path, monkeypatch):
+    """Each test has a cache folder of its own, so that no test loads a frame list another
+    one saved: a count is what the test itself ran."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))

@@ -8,7 +8,7 @@ from fractions import Fraction
 
 import numpy
 
-CHANNELS = {"rgb24": 3, "rgba": 4, "gray": 1}
+CHANNELS = {"rgb24": 3, "bgr24": 3, "rgba": 4, "gray": 1}
 
 
 def _run(command):
