@@ -96,9 +96,15 @@ bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
 
 bool FrameNavigator::Impl::locate_in_window(int64_t target) {
   if (window.empty() || target < window.front().pts) return false;
-  // The first held frame in decode order at or after the target; stamps need not ascend
-  // in damaged or spliced streams, so every frame is looked at.
+  // A frame before the window may be stamped at or after the target where stamps do not
+  // ascend (damage, splices): the window answers only where the stream's stamps are known
+  // to ascend, or nothing has shown otherwise, and its own ascend up to the landing.
+  const FrameList* list = exact_list();
+  if (list != nullptr ? !list->sorted : facts.pixels_vary || facts.clock_reset_seen) {
+    return false;
+  }
   for (uint64_t index = 0; index < window.size(); ++index) {
+    if (index > 0 && window[index].pts <= window[index - 1].pts) return false;
     if (window[index].pts >= target) {
       current_index = index;
       return true;
