@@ -307,6 +307,9 @@ struct FrameNavigator::Impl {
   double preroll_back_off(int64_t target, double seconds, double back_off) const;
   double earlier_back_off(double seconds, double back_off) const;
   bool redo_over_damage(std::string* error_text);
+  // The stream's stamps are known to ascend (a sorted frame list), or, without a list,
+  // nothing has shown otherwise: only then may a seek take a shortcut.
+  bool stamps_ascend() const;
   bool locate_in_window(int64_t target);
   bool demux_seek(int64_t target, std::string* error_text = nullptr);
   bool read_from_start(std::string* error_text);

@@ -94,15 +94,14 @@ bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
   return false;
 }
 
+bool FrameNavigator::Impl::stamps_ascend() const {
+  const FrameList* list = exact_list();
+  return list != nullptr ? list->sorted : !facts.pixels_vary && !facts.clock_reset_seen;
+}
+
 bool FrameNavigator::Impl::locate_in_window(int64_t target) {
   if (window.empty() || target < window.front().pts) return false;
-  // A frame before the window may be stamped at or after the target where stamps do not
-  // ascend (damage, splices): the window answers only where the stream's stamps are known
-  // to ascend, or nothing has shown otherwise, and its own ascend up to the landing.
-  const FrameList* list = exact_list();
-  if (list != nullptr ? !list->sorted : facts.pixels_vary || facts.clock_reset_seen) {
-    return false;
-  }
+  // The window's stamps must ascend up to the landing too.
   for (uint64_t index = 0; index < window.size(); ++index) {
     if (index > 0 && window[index].pts <= window[index - 1].pts) return false;
     if (window[index].pts >= target) {
@@ -152,6 +151,10 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
   // Once the clock is known to start again, a held frame with the stamp may lie in a later
   // run than the frame a plain decode shows first: only the full road can tell.
   if (facts.clock_reset_seen) return full_seek(target, s, error_text);
+  // Nor where stamps do not ascend (damage, recordings joined): a frame before the window,
+  // or one decoded on the way from it, may carry the target's stamp or a later one while
+  // the plain decode shows another first.
+  if (!stamps_ascend()) return full_seek(target, s, error_text);
 
   if (locate_in_window(target)) return true;
 
@@ -218,12 +221,14 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
     const AVPacket& p = *scanned;
     const bool video = p.stream_index == info.stream_index;
     const bool before_landing = p.pos < landing_position;
+    // The landing's own packet may be the one that starts the clock again: the run
+    // before it is then an earlier one.
+    if (video && clock.starts_run(p)) {
+      reset_seen = true;
+      earlier_reaches = earlier_reaches || run_reaches;
+      run_reaches = false;
+    }
     if (video && before_landing) {
-      if (clock.starts_run(p)) {
-        reset_seen = true;
-        earlier_reaches = earlier_reaches || run_reaches;
-        run_reaches = false;
-      }
       run_reaches = run_reaches || (p.pts != AV_NOPTS_VALUE && p.pts >= target);
     }
     av_packet_unref(scanned.get());

@@ -171,9 +171,10 @@ TEST(FrameWindow, OtherSizesAreHeldScaledWithFormatAndColourKept) {
   }
 }
 
-TEST(FrameWindow, SizeChangeMidStreamKeepsThePreviewSizeAndSynthesisesStamps) {
-  // 320x240 then 640x360 without timestamps: within a limit of 400 the first part is moved,
-  // the second scaled; each picture gets one frame interval more than the one before.
+TEST(FrameWindow, SizeChangeMidStreamHoldsEachFrameAtItsSizeAndSynthesisesStamps) {
+  // 25 pictures of 320x240, then 640x360, without timestamps: within a limit of 400 the
+  // first part is moved, the second scaled to 400x226 (225 made even); each picture gets
+  // one frame interval more than the one before.
   const std::string path = fixture_path("size_change.h264");
   const auto times = testing::probe_frame_times_opt(path);
   ASSERT_TRUE(
@@ -186,8 +187,10 @@ TEST(FrameWindow, SizeChangeMidStreamKeepsThePreviewSizeAndSynthesisesStamps) {
   size_t frames = 0;
   for (; internals(*nav).decode_next_frame(); ++frames) {
     const HeldFrame& held = internals(*nav).window.back();
-    EXPECT_EQ(held.frame->width, 320) << "frame " << frames;
-    EXPECT_EQ(held.frame->height, 240) << "frame " << frames;
+    const bool first_part = frames < 25;
+    EXPECT_EQ(held.frame->width, first_part ? 320 : 400) << "frame " << frames;
+    EXPECT_EQ(held.frame->height, first_part ? 240 : 226) << "frame " << frames;
+    EXPECT_EQ(held.width, held.frame->width) << "frame " << frames;
     EXPECT_EQ(held.pts, nav->stream().start_pts + int64_t(frames) * interval);
   }
   EXPECT_EQ(frames, times.size());

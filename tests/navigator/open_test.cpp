@@ -24,7 +24,14 @@ TEST(OpenFailure, MessagesOnStderrAndNothingOnStdout) {
   const std::string audio = fixture_path("audio_only.m4a");
   const std::string cover = fixture_path("audio_cover.m4a");
   const std::string text = fixture_path("not_video.txt");
+  // Text long enough that FFmpeg's ANSI-art demuxer takes a ".txt" file for a video.
+  const std::string notes = ::testing::TempDir() + "open_test_notes.txt";
+  {
+    std::ofstream out(notes);
+    for (int line = 0; line < 400; ++line) out << "line " << line << ": words, not a picture\n";
+  }
   const std::pair<std::string, std::string> cases[] = {
+      {notes, notes + " is text, not a video"},
       {missing, "could not open " + missing + ": No such file or directory"},
       {audio, "no video stream in " + audio},
       {cover, "no video stream in " + cover},
