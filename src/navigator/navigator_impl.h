@@ -14,6 +14,7 @@
 #include "clipwalk/frame_navigator.h"
 #include "navigator/ffmpeg_handles.h"
 #include "navigator/preview.h"
+#include "prescan/saved_index.h"
 
 struct AVPacket;
 
@@ -355,6 +356,12 @@ struct FrameNavigator::Impl {
   void report_progress(AVFormatContext& demuxer, int64_t total_size, size_t counted);
   // Puts a finished list in its slot, then raises its flag and ends the worker's run.
   void publish_count(FrameList list, FrameList& slot, std::atomic<bool>& completed);
+  // Saved frame lists (saved_index.cpp): a worker saves what it counted in options.index_dir
+  // when the file is still the one it began counting; start_prescan publishes a saved list
+  // instead of starting a worker.
+  FileIdentity identify_for_saving() const;
+  void save_count(const FrameList& list, bool decoded_list, const FileIdentity& counted) const;
+  bool load_saved_count(bool decoding);
   const FrameList* exact_list() const;
   bool adopt_decoded_damage(std::string* error_text, bool land_again);
   void stop_prescan();

@@ -11,6 +11,7 @@
 namespace clipwalk {
 
 void FrameNavigator::Impl::run_decoding_count() {
+  const FileIdentity counting = identify_for_saving();
   FrameList list;
   bool complete = false;
   try {
@@ -60,6 +61,7 @@ void FrameNavigator::Impl::run_decoding_count() {
     prescan_running.store(false);
     return;
   }
+  save_count(list, true, counting);
   publish_count(std::move(list), decoded, decoded_completed);
 }
 

@@ -28,6 +28,7 @@ bool FrameNavigator::Impl::start_prescan(CountBy how) {
   // An earlier run has left its thread to be joined.
   if (prescan_thread.joinable()) prescan_thread.join();
   if (done.load(std::memory_order_acquire)) return true;
+  if (load_saved_count(decoding)) return true;
   // A pipe or device cannot be read a second time: a second reader would block for ever
   // or share its bytes with the navigator's own demuxer.
   if (!input_can_be_read_again()) return false;
@@ -147,6 +148,7 @@ void stamp_as_decoded(std::vector<CountedPacket>& packets, size_t delay, int64_t
 }  // namespace
 
 void FrameNavigator::Impl::run_prescan() {
+  const FileIdentity counting = identify_for_saving();
   std::vector<CountedPacket> counted;
   std::vector<size_t> run_starts;
   bool complete = false;
@@ -234,6 +236,7 @@ void FrameNavigator::Impl::run_prescan() {
     list.positions.push_back(entry.position);
     list.keyframes.push_back(entry.key ? 1 : 0);
   }
+  save_count(list, false, counting);
   publish_count(std::move(list), demuxed, prescan_completed);
 }
 

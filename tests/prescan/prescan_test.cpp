@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "clipwalk/frame_navigator.h"
@@ -35,6 +38,70 @@ std::unique_ptr<FrameNavigator> open_and_scan(const std::string& name) {
   auto nav = FrameNavigator::open(fixture_path(name), 1920, kDefaultBudget);
   if (nav && (!nav->start_prescan() || !wait_for_prescan(*nav))) nav.reset();
   return nav;
+}
+
+// A completed count is saved in the index folder and serves the next open of the same file
+// only: a saved list damaged or cut short, and a file rewritten in place, are counted again.
+TEST(PrescanSavedIndex, ServesTheNextOpenOfTheSameFileOnly) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "prescan_saved_index";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "lists");
+  const std::string video = (dir / "clip.mp4").string();
+  fs::copy_file(fixture_path("h264_bframes_aac.mp4"), video);
+  const auto each_list = [&](const std::function<void(const fs::path&)>& change) {
+    for (const auto& entry : fs::directory_iterator(dir / "lists")) change(entry.path());
+  };
+  const auto flip_a_byte = [&] {
+    each_list([](const fs::path& list) {
+      std::fstream file(list, std::ios::in | std::ios::out | std::ios::binary);
+      const auto middle = static_cast<std::streamoff>(fs::file_size(list) / 2);
+      file.seekg(middle);
+      const char byte = static_cast<char>(file.get());
+      file.seekp(middle);
+      file.put(static_cast<char>(~byte));
+    });
+  };
+  const auto cut_short = [&] {
+    each_list([](const fs::path& list) { fs::resize_file(list, fs::file_size(list) - 9); });
+  };
+  const auto rewrite = [&] {
+    fs::copy_file(fixture_path("vfr.mkv"), video, fs::copy_options::overwrite_existing);
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    CountBy how;
+    bool loaded;
+    const char* content;
+  };
+  const Case cases[] = {
+      {"first open", [] {}, CountBy::kDemuxing, false, "h264_bframes_aac.mp4"},
+      {"second open", [] {}, CountBy::kDemuxing, true, "h264_bframes_aac.mp4"},
+      {"by decoding, first", [] {}, CountBy::kDecoding, false, "h264_bframes_aac.mp4"},
+      {"the decoded list serves either", [] {}, CountBy::kDemuxing, true, "h264_bframes_aac.mp4"},
+      {"a flipped byte", flip_a_byte, CountBy::kDecoding, false, "h264_bframes_aac.mp4"},
+      {"cut short", cut_short, CountBy::kDecoding, false, "h264_bframes_aac.mp4"},
+      {"rewritten in place", rewrite, CountBy::kDemuxing, false, "vfr.mkv"},
+      {"saved again", [] {}, CountBy::kDemuxing, true, "vfr.mkv"},
+  };
+  OpenOptions options;
+  options.index_dir = (dir / "lists").string();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.change();
+    const FrameTruth& truth = frame_truth(fixture_path(c.content));
+    std::string error;
+    auto nav = FrameNavigator::open(video, options, &error);
+    ASSERT_NE(nav, nullptr) << error;
+    ASSERT_TRUE(nav->start_prescan(c.how));
+    ASSERT_EQ(nav->frame_count(&error), static_cast<int64_t>(truth.stamps.size())) << error;
+    EXPECT_EQ(nav->count_from_saved_index(), c.loaded);
+    for (size_t i = 0; i < truth.stamps.size(); ++i) {
+      ASSERT_EQ(nav->exact_frame_seconds(static_cast<int64_t>(i)), truth.stamp_seconds(i)) << i;
+    }
+  }
+  fs::remove_all(dir);
 }
 
 class PrescanCount : public ::testing::TestWithParam<const char*> {};
