@@ -109,6 +109,12 @@ class Frame:
         self.duration_seconds = duration_seconds
         self.damaged = damaged
 
+    def __reduce__(self):
+        # Frames travel between processes (Dask workers, data loaders): the fields as they
+        # are, at any pickle protocol (slots alone need protocol 2).
+        return (Frame, (self.data, self.pts, self.seconds, self.index, self.key_frame,
+                        self.duration_seconds, self.damaged))
+
     @property
     def width(self) -> int:
         return self.data.shape[1]

@@ -650,7 +650,8 @@ def _frame_number(number, count):
 
 
 def _past_end(frames):
-    return f"{abs(frames)} steps {'forward go past the end' if frames > 0 else 'back go past the start'}"
+    way = "forward go past the end" if frames > 0 else "back go past the start"
+    return f"{abs(frames)} steps {way}"
 
 
 def _frames_played_at(stamps, times):

@@ -31,8 +31,8 @@ _log = logging.getLogger("clipwalk.check")
 _WALK = 3
 _THUMB_SIDE = 96
 # Verdicts, in the order the report lists them: problems first.
-_ORDER = {"cannot open": 0, "cannot count": 0, "round trip failed": 1, "counts differ": 2,
-          "pass": 3}
+_ORDER = {"cannot open": 0, "cannot count": 0, "check failed": 0, "round trip failed": 1,
+          "counts differ": 2, "pass": 3}
 
 
 def png(pixels):
@@ -59,18 +59,28 @@ def _thumbnails(path, numbers):
             for f in frames]
 
 
-def _round_trip(video, number):
-    """None where walking forward and back from frame `number` retraces itself, else why
-    not."""
+def _round_trip(video, number, stamps):
+    """None where frame `number` has the counted stamp and walking a few frames away from it
+    and back again retraces the same stamps and pixels, else why not. The walk goes forward,
+    or back where the end is too near."""
     landed = video[number]
-    walk = min(_WALK, len(video) - 1 - number)
-    forward = [video.step(1) for _ in range(walk)]
-    back = [video.step(-1) for _ in range(walk)]
-    for frame, again in zip([landed] + forward[:-1], reversed(back)):
+    if landed.index != number or abs(landed.seconds - stamps[number]) > 1e-9:
+        return (f"frame {number}: landed on frame {landed.index} at {landed.seconds:.6f} s, "
+                f"counted at {stamps[number]:.6f} s")
+    way = 1 if number + _WALK < len(video) else -1
+    walk = min(_WALK, number if way < 0 else len(video) - 1 - number)
+    away = [video.step(way) for _ in range(walk)]
+    back = [video.step(-way) for _ in range(walk)]
+    for k, frame in enumerate(away):
+        expected = number + way * (k + 1)
+        if frame.index != expected or abs(frame.seconds - stamps[expected]) > 1e-9:
+            return (f"frame {expected}: a step reached frame {frame.index} at "
+                    f"{frame.seconds:.6f} s, counted at {stamps[expected]:.6f} s")
+    for frame, again in zip([landed] + away[:-1], reversed(back)):
         if frame.pts != again.pts:
-            return f"frame {frame.index}: stamp {frame.pts} forward, {again.pts} back"
+            return f"frame {frame.index}: stamp {frame.pts} on the way out, {again.pts} back"
         if not numpy.array_equal(frame.data, again.data):
-            return f"frame {frame.index}: other pixels back than forward"
+            return f"frame {frame.index}: other pixels on the way back"
     return None
 
 
@@ -96,9 +106,10 @@ def check_file(path, samples=8):
             by_decoding = video._all_seconds()
             numbers = sorted({round(k * (count - 1) / max(samples - 1, 1))
                               for k in range(samples)}) if count else []
-            trips = [(n, _round_trip(video, n)) for n in numbers]
-    except (OSError, Error, TypeError) as failure:
-        # TypeError: a CountError, the frames of a stream without stamps cannot be counted.
+            trips = [(n, _round_trip(video, n, by_decoding)) for n in numbers]
+    except (OSError, Error, IndexError) as failure:
+        # Error includes CountError: the frames of a stream without stamps cannot be counted.
+        # IndexError: a step found no frame where the count promised one.
         row["verdict"] = "cannot open" if row["codec"] is None else "cannot count"
         row["problems"].append({"kind": row["verdict"], "message": str(failure)})
         return row
@@ -124,20 +135,36 @@ def check_file(path, samples=8):
     return row
 
 
+def _failed_row(path, failure):
+    """The row of a file whose check itself failed (its worker died, say)."""
+    return {"path": path, "size_bytes": None, "codec": None, "width": None, "height": None,
+            "duration_seconds": None, "frames_by_packets": None, "frames_by_decoding": None,
+            "verdict": "check failed",
+            "problems": [{"kind": "check failed", "message": f"{type(failure).__name__}: "
+                                                             f"{failure}"}],
+            "thumbnails": []}
+
+
 def _run_on_dask(paths, samples, scheduler):
+    import distributed
+
     from . import dask as clipwalk_dask
     client = clipwalk_dask.client(scheduler)
     futures = client.map(check_file, paths, samples=samples, pure=False)
     if scheduler is not None:
-        import distributed
         distributed.progress(futures)
     else:
-        import distributed
         import tqdm
         for _ in tqdm.tqdm(distributed.as_completed(futures), total=len(futures), unit="file",
                            desc="checking"):
             pass
-    return client.gather(futures)
+    rows = []
+    for path, future in zip(paths, futures):
+        failure = future.exception()
+        if failure is not None:
+            _log.error("checking %s failed: %s", path, failure)
+        rows.append(future.result() if failure is None else _failed_row(path, failure))
+    return rows
 
 
 def write_reports(rows, directory):
@@ -203,7 +230,18 @@ def main(argv=None):
     parser.add_argument("--samples", type=int, default=8,
                         help="frames landed on and walked from in each file (default 8)")
     args = parser.parse_args(argv)
-    rows = _run_on_dask([os.path.abspath(p) for p in args.paths], args.samples, args.scheduler)
+    if args.samples < 1:
+        parser.error("--samples must be at least 1")
+    logging.basicConfig(format="%(name)s: %(levelname)s: %(message)s")
+    from . import dask as clipwalk_dask
+    # The cluster's start and stop are not the check's news (set after distributed's import,
+    # which sets its loggers' levels).
+    logging.getLogger("distributed").setLevel(logging.WARNING)
+    try:
+        rows = _run_on_dask([os.path.abspath(p) for p in args.paths], args.samples,
+                            args.scheduler)
+    finally:
+        clipwalk_dask.shutdown()
     write_reports(rows, args.report)
     failed = [r for r in rows if r["verdict"] != "pass"]
     for row in failed:

@@ -4,20 +4,21 @@
 
     requests = [("a.mp4", [0, 250, 10]), ("b.mkv", [7]), ("a.mp4", [3])]
     pairs = clipwalk.dask.read_frames(requests, max_side=256).compute()
-    # [("a.mp4", Frame 0), ("a.mp4", Frame 250), ("a.mp4", Frame 10), ("a.mp4", Frame 3),
-    #  ("b.mkv", Frame 7)]
+    # [("a.mp4", Frame 0), ("a.mp4", Frame 250), ("a.mp4", Frame 10), ("b.mkv", Frame 7),
+    #  ("a.mp4", Frame 3)]
 
 Each file is opened once, by one task, which reads all of its numbers in one batch (in
-stream order, each frame decoded once). Without a scheduler address the work runs on a local
+stream order, each frame decoded once); the pairs come back in the order of the requests.
+Without a scheduler address the work runs on a local
 cluster of one worker process a core, started on first use and kept for the next calls; with
 one ("tcp://host:8786") it runs unchanged on that cluster. shutdown() closes what was made.
 """
 
 import collections
-import functools
 import os
 import threading
 
+import dask
 import dask.bag
 import distributed
 
@@ -30,21 +31,22 @@ _clients_lock = threading.Lock()
 
 
 def client(scheduler=None):
-    """The Dask client that runs clipwalk's work, made the default one: for an address, a
-    client of that scheduler; without one, a local cluster of one single-threaded worker
-    process a core. Each is made once and kept; shutdown() lets them go."""
+    """The Dask client that runs clipwalk's work, made the default one (what Bag.compute()
+    runs on): for an address, a client of that scheduler; without one, a local cluster of one
+    single-threaded worker process a core. Each is made once and kept; shutdown() lets them
+    go."""
     with _clients_lock:
         made = _clients.get(scheduler)
         if made is None or made.status in ("closed", "closing"):
             if scheduler is None:
                 made = distributed.Client(distributed.LocalCluster(
                     n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                    dashboard_address=None), set_as_default=True)
+                    dashboard_address=":0"), set_as_default=True)
             else:
                 made = distributed.Client(scheduler, set_as_default=True)
             _clients[scheduler] = made
-        else:
-            made.as_current()
+        # The last client asked for computes, also when an earlier one is asked for again.
+        dask.config.set(scheduler=made)
         return made
 
 
@@ -56,12 +58,16 @@ def shutdown():
             made.close()
             if cluster is not None:
                 cluster.close()
+        if _clients:
+            # Dask's own default again, not a closed client.
+            dask.config.set(scheduler=None)
         _clients.clear()
 
 
 def _grouped(requests):
-    """The frame numbers of each file, in the order the requests name them."""
-    by_file = collections.OrderedDict()
+    """The requests as (path, numbers) pairs, checked, and the frame numbers of each file in
+    the order the requests name them."""
+    checked, by_file = [], collections.OrderedDict()
     for request in requests:
         try:
             path, numbers = request
@@ -71,25 +77,45 @@ def _grouped(requests):
         path = os.fsdecode(os.fspath(path))
         if isinstance(numbers, (str, bytes)):
             raise TypeError(f"frame numbers must be a list, not {type(numbers).__name__}")
-        by_file.setdefault(path, []).extend(_integer(n, "a frame number") for n in numbers)
-    return list(by_file.items())
+        numbers = [_integer(n, "a frame number") for n in numbers]
+        checked.append((path, numbers))
+        by_file.setdefault(path, []).extend(numbers)
+    return checked, list(by_file.items())
 
 
-def _read_file(item, open_options):
-    path, numbers = item
+def _read_file(path, numbers, open_options):
     with _open(path, **open_options) as video:
-        return [(path, frame) for frame in video.get_frames_at(numbers)]
+        return video.get_frames_at(numbers)
+
+
+def _pairs(path, frames, start, stop):
+    return [(path, frame) for frame in frames[start:stop]]
 
 
 def read_frames(requests, scheduler=None, **open_options):
     """A dask.bag.Bag of (path, Frame) pairs, one for each frame number of each (path,
-    numbers) request, grouped by file in the order files are first named, each file's
-    numbers in the order asked. open_options go to clipwalk.open in the task that opens the
-    file. Nothing is read until the bag is computed, on the client this call makes the
-    default (see client)."""
-    grouped = _grouped(requests)
+    numbers) request, in the order of the requests and their numbers. open_options go to
+    clipwalk.open in the task that opens the file (threads=1 unless given); each file is
+    opened by one task, which reads all of its numbers in one batch. Nothing is read until the
+    bag is computed, on the client this call makes the default (see client)."""
+    checked, grouped = _grouped(requests)
     client(scheduler)
-    if not grouped:
+    if not checked:
         return dask.bag.from_sequence([], npartitions=1)
-    read = functools.partial(_read_file, open_options=dict(open_options))
-    return dask.bag.from_sequence(grouped, npartitions=len(grouped)).map(read).flatten()
+    read = dask.delayed(_read_file, pure=False)
+    # One decoder thread unless asked otherwise: a worker a core is parallel enough, and
+    # frame threads on top of it only contend for the cores.
+    options = dict({"threads": 1}, **open_options)
+    by_file = {path: read(path, numbers, options) for path, numbers in grouped}
+    # One partition a run of requests for the same file, a slice of that file's batch: it
+    # runs where the batch is, and the partitions keep the order of the requests.
+    taken, runs = collections.Counter(), []
+    for path, numbers in checked:
+        if runs and runs[-1][0] == path:
+            runs[-1][2] += len(numbers)
+        else:
+            runs.append([path, taken[path], taken[path] + len(numbers)])
+        taken[path] += len(numbers)
+    return dask.bag.from_delayed([dask.delayed(_pairs, pure=False)(path, by_file[path], start,
+                                                                   stop)
+                                  for path, start, stop in runs])
