@@ -188,7 +188,11 @@ def write(bench):
         "same keyframe and neither keep nor (but for the scaled one, one frame) scale frames.")
     add("- The memory rows are GNU time's peak RSS of `clipwalk F 31 100 B`, a walk inside one "
         "GOP; budget 0 holds two frames, so the difference is what the budget bought.")
-    (bench / "results.md").write_text("\n".join(lines) + "\n")
+    # The dataset section is bench/dataset_bench.py's, written by hand from its output: kept.
+    results = bench / "results.md"
+    earlier = results.read_text() if results.exists() else ""
+    kept = earlier.find("\n## Dataset reads")
+    results.write_text("\n".join(lines) + "\n" + (earlier[kept:] if kept >= 0 else ""))
 
 
 if __name__ == "__main__":

@@ -149,7 +149,8 @@ def _run_on_dask(paths, samples, scheduler):
     import distributed
 
     from . import dask as clipwalk_dask
-    client = clipwalk_dask.client(scheduler)
+    # Worker processes: a file that crashes its decoder costs its row, not the check.
+    client = clipwalk_dask.client(scheduler, processes=True)
     futures = client.map(check_file, paths, samples=samples, pure=False)
     if scheduler is not None:
         distributed.progress(futures)

@@ -9,9 +9,9 @@
 
 Each file is opened once, by one task, which reads all of its numbers in one batch (in
 stream order, each frame decoded once); the pairs come back in the order of the requests.
-Without a scheduler address the work runs on a local
-cluster of one worker process a core, started on first use and kept for the next calls; with
-one ("tcp://host:8786") it runs unchanged on that cluster. shutdown() closes what was made.
+Without a scheduler address the work runs on a local cluster of one worker thread a core in
+this process, started on first use and kept for the next calls; with one ("tcp://host:8786")
+it runs unchanged on that cluster. shutdown() closes what was made.
 """
 
 import collections
@@ -30,31 +30,39 @@ _clients = {}
 _clients_lock = threading.Lock()
 
 
-def client(scheduler=None):
+def client(scheduler=None, *, processes=False):
     """The Dask client that runs clipwalk's work, made the default one (what Bag.compute()
     runs on): for an address, a client of that scheduler; without one, a local cluster of one
-    single-threaded worker process a core. Each is made once and kept; shutdown() lets them
-    go."""
+    single-threaded worker a core. Its workers are threads of this process unless `processes`:
+    decoding releases the GIL, and frames read by a thread need no copying back to the
+    caller; a worker process keeps a crash in a damaged file away from the caller. Each is
+    made once and kept; shutdown() lets them go."""
+    key = scheduler if scheduler is not None else ("local", bool(processes))
     with _clients_lock:
-        made = _clients.get(scheduler)
+        made = _clients.get(key)
         if made is None or made.status in ("closed", "closing"):
             if scheduler is None:
-                made = distributed.Client(distributed.LocalCluster(
-                    n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                    dashboard_address=":0"), set_as_default=True)
+                # Worker processes get a copy of Dask's settings, where a caller may have put
+                # a client, which cannot be copied.
+                with dask.config.set(scheduler=None):
+                    cluster = distributed.LocalCluster(
+                        n_workers=os.cpu_count() or 1, threads_per_worker=1,
+                        processes=bool(processes), dashboard_address=":0")
+                made = distributed.Client(cluster, set_as_default=True)
             else:
                 made = distributed.Client(scheduler, set_as_default=True)
-            _clients[scheduler] = made
+            _clients[key] = made
         # The last client asked for computes, also when an earlier one is asked for again.
-        dask.config.set(scheduler=made)
+        # (Set by name, not as an object in Dask's settings, which worker processes copy.)
+        distributed.client.ensure_default_client(made)
         return made
 
 
 def shutdown():
-    """Closes the clients made here, and the local cluster if one was started."""
+    """Closes the clients made here, and the local clusters started."""
     with _clients_lock:
-        for scheduler, made in list(_clients.items()):
-            cluster = made.cluster if scheduler is None else None
+        for key, made in list(_clients.items()):
+            cluster = made.cluster if isinstance(key, tuple) else None
             made.close()
             if cluster is not None:
                 cluster.close()

@@ -42,20 +42,23 @@ def packets(path):
         check=True, capture_output=True, text=True, timeout=TIMEOUT).stdout.split()[0])
 
 
-@pytest.mark.parametrize("pixel_format,names", [
-    ("rgb24", ["h264_bframes_aac.mp4", "vfr.mkv", "hevc_opengop.ts", "editlist.mp4"]),
-    ("gray", ["mpeg2.mpg", "vp9.webm", "h264_bframes_aac.mp4"]),
+@pytest.mark.parametrize("pixel_format,names,on_cluster", [
+    ("rgb24", ["h264_bframes_aac.mp4", "vfr.mkv", "hevc_opengop.ts", "editlist.mp4"], True),
+    ("gray", ["mpeg2.mpg", "vp9.webm", "h264_bframes_aac.mp4"], True),
+    # Without an address: the local cluster of worker threads in this process.
+    ("rgb24", ["hevc_opengop.mkv", "ts_joined.ts", "mpeg4_bframes.avi"], False),
 ])
-def test_read_frames_on_a_cluster(fixture, cluster, pixel_format, names):
+def test_read_frames_on_a_cluster(fixture, cluster, pixel_format, names, on_cluster):
     rng = random.Random(29)
     requests = [(fixture(name), rng.sample(range(truth(fixture(name)).count), 6))
                 for name in names]
     # The first file again after another one, a number twice, and a request of no frames.
     requests += [(fixture(names[0]), [0, truth(fixture(names[0])).count - 1, 0]),
                  (fixture(names[1]), [])]
-    bag = clipwalk.dask.read_frames(requests, scheduler=cluster, format=pixel_format)
+    scheduler = cluster if on_cluster else None
+    bag = clipwalk.dask.read_frames(requests, scheduler=scheduler, format=pixel_format)
     assert "dask" in type(bag).__module__
-    pairs = clipwalk.dask.client(cluster).compute(bag).result(timeout=TIMEOUT)
+    pairs = clipwalk.dask.client(scheduler).compute(bag).result(timeout=TIMEOUT)
     # One pair a requested number, in the order of the requests.
     assert [(path, frame.index) for path, frame in pairs] == \
         [(path, n) for path, numbers in requests for n in numbers]
@@ -66,6 +69,12 @@ def test_read_frames_on_a_cluster(fixture, cluster, pixel_format, names):
         assert (again.pts, again.index, again.seconds) == (frame.pts, frame.index,
                                                            frame.seconds)
         assert numpy.array_equal(again.data, frame.data)
+    if not on_cluster:
+        # The default client made here leaves a caller's own cluster of processes startable.
+        with distributed.LocalCluster(n_workers=1, processes=True, dashboard_address=":0",
+                                      timeout=TIMEOUT) as later:
+            pairs = clipwalk.dask.read_frames(requests[:1], scheduler=later.scheduler_address)
+            assert [frame.index for _, frame in pairs.compute()] == requests[0][1]
 
 
 def test_clipwalk_import_leaves_dask_alone(build_dir):
