@@ -63,8 +63,11 @@ def _round_trip(video, number, stamps):
     """None where frame `number` has the counted stamp and walking a few frames away from it
     and back again retraces the same stamps and pixels, else why not. The walk goes forward,
     or back where the end is too near."""
+    def misplaced(frame, expected):
+        return frame.index != expected or abs(frame.seconds - stamps[expected]) > 1e-9
+
     landed = video[number]
-    if landed.index != number or abs(landed.seconds - stamps[number]) > 1e-9:
+    if misplaced(landed, number):
         return (f"frame {number}: landed on frame {landed.index} at {landed.seconds:.6f} s, "
                 f"counted at {stamps[number]:.6f} s")
     way = 1 if number + _WALK < len(video) else -1
@@ -73,7 +76,7 @@ def _round_trip(video, number, stamps):
     back = [video.step(-way) for _ in range(walk)]
     for k, frame in enumerate(away):
         expected = number + way * (k + 1)
-        if frame.index != expected or abs(frame.seconds - stamps[expected]) > 1e-9:
+        if misplaced(frame, expected):
             return (f"frame {expected}: a step reached frame {frame.index} at "
                     f"{frame.seconds:.6f} s, counted at {stamps[expected]:.6f} s")
     for frame, again in zip([landed] + away[:-1], reversed(back)):
@@ -84,13 +87,25 @@ def _round_trip(video, number, stamps):
     return None
 
 
+def _new_row(path):
+    """A file's row before anything is known of it."""
+    return {"path": path, "size_bytes": None, "codec": None, "width": None, "height": None,
+            "duration_seconds": None, "frames_by_packets": None, "frames_by_decoding": None,
+            "verdict": "pass", "problems": [], "thumbnails": []}
+
+
+def _failed(row, verdict, message):
+    """The row with the failure that ended its file's check."""
+    row["verdict"] = verdict
+    row["problems"].append({"kind": verdict, "message": message})
+    return row
+
+
 def check_file(path, samples=8):
     """The report's row for one file."""
     # The decoder's complaints about damage are what the check reports, once, in its row.
     logging.getLogger("clipwalk.ffmpeg").setLevel(logging.CRITICAL)
-    row = {"path": path, "size_bytes": None, "codec": None, "width": None, "height": None,
-           "duration_seconds": None, "frames_by_packets": None, "frames_by_decoding": None,
-           "verdict": "pass", "problems": [], "thumbnails": []}
+    row = _new_row(path)
     try:
         row["size_bytes"] = os.path.getsize(path)
         with _open(path, count="demux", index_dir=None) as video:
@@ -110,9 +125,8 @@ def check_file(path, samples=8):
     except (OSError, Error, IndexError) as failure:
         # Error includes CountError: the frames of a stream without stamps cannot be counted.
         # IndexError: a step found no frame where the count promised one.
-        row["verdict"] = "cannot open" if row["codec"] is None else "cannot count"
-        row["problems"].append({"kind": row["verdict"], "message": str(failure)})
-        return row
+        return _failed(row, "cannot open" if row["codec"] is None else "cannot count",
+                       str(failure))
 
     first_problem = None
     if len(by_packets) != len(by_decoding) or not numpy.allclose(by_packets, by_decoding):
@@ -135,16 +149,6 @@ def check_file(path, samples=8):
     return row
 
 
-def _failed_row(path, failure):
-    """The row of a file whose check itself failed (its worker died, say)."""
-    return {"path": path, "size_bytes": None, "codec": None, "width": None, "height": None,
-            "duration_seconds": None, "frames_by_packets": None, "frames_by_decoding": None,
-            "verdict": "check failed",
-            "problems": [{"kind": "check failed", "message": f"{type(failure).__name__}: "
-                                                             f"{failure}"}],
-            "thumbnails": []}
-
-
 def _run_on_dask(paths, samples, scheduler):
     import distributed
 
@@ -164,7 +168,9 @@ def _run_on_dask(paths, samples, scheduler):
         failure = future.exception()
         if failure is not None:
             _log.error("checking %s failed: %s", path, failure)
-        rows.append(future.result() if failure is None else _failed_row(path, failure))
+        rows.append(future.result() if failure is None else
+                    _failed(_new_row(path), "check failed",
+                            f"{type(failure).__name__}: {failure}"))
     return rows
 
 

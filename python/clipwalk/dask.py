@@ -14,7 +14,6 @@ this process, started on first use and kept for the next calls; with one ("tcp:/
 it runs unchanged on that cluster. shutdown() closes what was made.
 """
 
-import collections
 import os
 import threading
 
@@ -72,10 +71,9 @@ def shutdown():
         _clients.clear()
 
 
-def _grouped(requests):
-    """The requests as (path, numbers) pairs, checked, and the frame numbers of each file in
-    the order the requests name them."""
-    checked, by_file = [], collections.OrderedDict()
+def _checked(requests):
+    """The requests as (path, numbers) pairs, checked."""
+    checked = []
     for request in requests:
         try:
             path, numbers = request
@@ -85,10 +83,8 @@ def _grouped(requests):
         path = os.fsdecode(os.fspath(path))
         if isinstance(numbers, (str, bytes)):
             raise TypeError(f"frame numbers must be a list, not {type(numbers).__name__}")
-        numbers = [_integer(n, "a frame number") for n in numbers]
-        checked.append((path, numbers))
-        by_file.setdefault(path, []).extend(numbers)
-    return checked, list(by_file.items())
+        checked.append((path, [_integer(n, "a frame number") for n in numbers]))
+    return checked
 
 
 def _read_file(path, numbers, open_options):
@@ -106,7 +102,7 @@ def read_frames(requests, scheduler=None, **open_options):
     clipwalk.open in the task that opens the file (threads=1 unless given); each file is
     opened by one task, which reads all of its numbers in one batch. Nothing is read until the
     bag is computed, on the client this call makes the default (see client)."""
-    checked, grouped = _grouped(requests)
+    checked = _checked(requests)
     client(scheduler)
     if not checked:
         return dask.bag.from_sequence([], npartitions=1)
@@ -114,16 +110,18 @@ def read_frames(requests, scheduler=None, **open_options):
     # One decoder thread unless asked otherwise: a worker a core is parallel enough, and
     # frame threads on top of it only contend for the cores.
     options = dict({"threads": 1}, **open_options)
-    by_file = {path: read(path, numbers, options) for path, numbers in grouped}
-    # One partition a run of requests for the same file, a slice of that file's batch: it
-    # runs where the batch is, and the partitions keep the order of the requests.
-    taken, runs = collections.Counter(), []
+    # Each file's numbers in the order asked, and the runs of requests for one file as
+    # [path, start, stop] in its batch: one partition a run, a slice of that file's batch, runs
+    # where the batch is, and the partitions keep the order of the requests.
+    wanted, runs = {}, []
     for path, numbers in checked:
+        start = len(wanted.setdefault(path, []))
+        wanted[path].extend(numbers)
         if runs and runs[-1][0] == path:
-            runs[-1][2] += len(numbers)
+            runs[-1][2] = len(wanted[path])
         else:
-            runs.append([path, taken[path], taken[path] + len(numbers)])
-        taken[path] += len(numbers)
+            runs.append([path, start, len(wanted[path])])
+    by_file = {path: read(path, numbers, options) for path, numbers in wanted.items()}
     return dask.bag.from_delayed([dask.delayed(_pairs, pure=False)(path, by_file[path], start,
                                                                    stop)
                                   for path, start, stop in runs])
