@@ -139,12 +139,7 @@ bool FrameNavigator::Impl::visit_frames(const std::vector<int64_t>& indices, Pix
   // Nothing between the frames delivered needs keeping: with the window at its floor of two
   // frames the decoder reuses its buffers instead of mapping fresh ones for frames that
   // are only passed through.
-  struct BudgetRestore {
-    uint64_t& budget;
-    uint64_t saved;
-    ~BudgetRestore() { budget = saved; }
-  } restore{cache_budget_bytes, cache_budget_bytes};
-  cache_budget_bytes = 0;
+  const BudgetLoan loan(cache_budget_bytes, 0);
   // A number asked for more than once is decoded once and delivered to each request.
   return deliver_in_order(
       *this, indices.size(), [&](size_t k) { return indices[k]; },

@@ -221,10 +221,8 @@ struct FrameNavigator::Impl {
   int64_t input_bytes = -1;
   DecoderSession session;
   StreamFacts facts;
-  // Pictures a full seek or refill leaves unheld: whether it may (false while one is done
-  // again holding every picture), the walk under way, and what a scaled picture of this
+  // Pictures a landing leaves unheld: the walk under way, and what a scaled picture of this
   // pixel format counts against the budget.
-  bool unheld_allowed = true;
   UnheldWalk* active_walk = nullptr;
   int unheld_preview_format = -1;
   PreviewSize unheld_preview_size;
@@ -298,20 +296,50 @@ struct FrameNavigator::Impl {
   int64_t frame_interval_ticks(const AVFrame* frame) const;
   bool learn_leading_stamps();
 
-  // Seek (seek.cpp).
+  // Seek (seek.cpp): the window's own roads, then a landing.
   bool seek_to_seconds(double seconds, std::string* error_text);
   bool seek_to_pts(int64_t target, double seconds, std::string* error_text);
-  bool full_seek(int64_t target, double seconds, std::string* error_text,
-                 double first_back_off = 0.0);
-  void note_damage(const AVFrame* picture, int64_t pts);
-  bool damage_unexplained() const;
-  double preroll_back_off(int64_t target, double seconds, double back_off) const;
-  double earlier_back_off(double seconds, double back_off) const;
-  bool redo_over_damage(std::string* error_text);
   // The stream's stamps are known to ascend (a sorted frame list), or, without a list,
   // nothing has shown otherwise: only then may a seek take a shortcut.
   bool stamps_ascend() const;
   bool locate_in_window(int64_t target);
+
+  // Landing (landing.cpp): the roads to a target and their verdicts.
+  struct LandingGoal {
+    int64_t pts = 0;  // by time: the first frame at or after it; by place: the anchor's stamp
+    double seconds = 0.0;
+    bool by_place = false;  // land on the anchor itself, with a frame before it
+    FramePlace anchor;
+    double first_back_off = 0.0;  // seconds before the target the first road starts
+    int steps_after = 0;          // frames decoded past the landing on the same road
+
+    static LandingGoal at_time(int64_t pts, double seconds) {
+      LandingGoal goal;
+      goal.pts = pts;
+      goal.seconds = seconds;
+      return goal;
+    }
+    static LandingGoal at_place(FramePlace anchor, double seconds) {
+      LandingGoal goal = at_time(anchor.pts, seconds);
+      goal.by_place = true;
+      goal.anchor = anchor;
+      return goal;
+    }
+  };
+  enum class Verdict {
+    kLanded,
+    kLate,
+    kUntimed,
+    kEarlierRun,
+    kDamage,
+    kUnheldWrong,
+    kRefused,
+    kEnded,
+    kFailed
+  };
+  bool land(const LandingGoal& goal, std::string* error_text);
+  Verdict take_road(const LandingGoal& goal, double back_off, bool hold_every_picture,
+                    bool& positioned, std::string* error_text);
   bool demux_seek(int64_t target, std::string* error_text = nullptr);
   bool read_from_start(std::string* error_text);
   void reset_decoding(bool await_keyframe);
@@ -319,14 +347,22 @@ struct FrameNavigator::Impl {
   bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
   bool stamps_may_repeat() const;
 
+  // Damage (damage.cpp): what a decode met, and where a road past it must start.
+  void note_damage(const AVFrame* picture, int64_t pts);
+  bool damage_unexplained() const;
+  double preroll_back_off(int64_t target, double seconds, double back_off) const;
+  double earlier_back_off(double seconds, double back_off) const;
+  bool redo_over_damage(std::string* error_text);
+  bool adopt_decoded_damage(std::string* error_text, bool land_again);
+
   // Stepping (stepping.cpp).
   bool step_forward(std::string* error_text);
   bool step_backward(std::string* error_text);
-  bool refill_backward(int64_t anchor_pts, double anchor_seconds, std::string* error_text);
+  bool refill_backward(std::string* error_text);
   bool at_stream_start(const HeldFrame& frame) const;
 
   // Unheld pictures of a full seek or refill (unheld_frames.cpp).
-  void begin_unheld(UnheldWalk& started, int64_t target, double seconds);
+  void begin_unheld(UnheldWalk& started, int64_t target, double seconds, bool allowed);
   bool end_unheld();
   bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
   void evict_unheld();
@@ -363,7 +399,6 @@ struct FrameNavigator::Impl {
   void save_count(const FrameList& list, bool decoded_list, const FileIdentity& counted) const;
   bool load_saved_count(bool decoding);
   const FrameList* exact_list() const;
-  bool adopt_decoded_damage(std::string* error_text, bool land_again);
   void stop_prescan();
   int64_t prescan_frame_count() const;
   int64_t exact_frame_index() const;
@@ -375,11 +410,10 @@ struct FrameNavigator::Impl {
 FrameVisitor copy_into(std::vector<FrameCopy>& frames);
 
 // Points the navigator at one walk for as long as it runs, and on every way out (an early
-// return, a failed allocation) puts back what the walk changed: the decoder's skipping, the
-// budget a refill lent to the re-decoded frames, and whether pictures may be left unheld.
+// return, a failed allocation) ends it: the decoder skips nothing afterwards.
 class UnheldScope {
  public:
-  explicit UnheldScope(FrameNavigator::Impl& nav, uint64_t lent_budget = 0);
+  explicit UnheldScope(FrameNavigator::Impl& nav) : nav_(nav) {}
   ~UnheldScope();
   UnheldScope(const UnheldScope&) = delete;
   UnheldScope& operator=(const UnheldScope&) = delete;
@@ -388,8 +422,23 @@ class UnheldScope {
 
  private:
   FrameNavigator::Impl& nav_;
-  uint64_t lent_budget_;
-  bool was_allowed_;
+};
+
+// Lends the window's budget beyond `kept` away for as long as it lives, and gives it back on
+// every way out.
+class BudgetLoan {
+ public:
+  BudgetLoan(uint64_t& budget, uint64_t kept)
+      : budget_(budget), lent_(budget > kept ? budget - kept : 0) {
+    budget_ -= lent_;
+  }
+  ~BudgetLoan() { budget_ += lent_; }
+  BudgetLoan(const BudgetLoan&) = delete;
+  BudgetLoan& operator=(const BudgetLoan&) = delete;
+
+ private:
+  uint64_t& budget_;
+  uint64_t lent_;
 };
 
 }  // namespace clipwalk

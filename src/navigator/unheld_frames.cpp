@@ -77,23 +77,19 @@ double FrameNavigator::Impl::unheld_margin_frames(uint64_t bytes) const {
   return capacity * (1.0 + kSpareShare) + kSpareFrames;
 }
 
-UnheldScope::UnheldScope(FrameNavigator::Impl& nav, uint64_t lent_budget)
-    : nav_(nav), lent_budget_(lent_budget), was_allowed_(nav.unheld_allowed) {}
-
 UnheldScope::~UnheldScope() {
   nav_.active_walk = nullptr;
   if (nav_.decoder_context) nav_.decoder_context->skip_frame = AVDISCARD_DEFAULT;
-  nav_.cache_budget_bytes += lent_budget_;
-  nav_.unheld_allowed = was_allowed_;
 }
 
-void FrameNavigator::Impl::begin_unheld(UnheldWalk& started, int64_t target, double seconds) {
+void FrameNavigator::Impl::begin_unheld(UnheldWalk& started, int64_t target, double seconds,
+                                        bool allowed) {
   started = {};
   active_walk = &started;
   UnheldWalk& walk = started;
   // A wrong guess is mended by decoding again, which needs an input that can be read twice
   // and a known end (without one, every picture would look far from the landing).
-  walk.active = unheld_allowed && info.frames_per_second > 0.0 && info.duration_seconds > 0.0 &&
+  walk.active = allowed && info.frames_per_second > 0.0 && info.duration_seconds > 0.0 &&
                 input_can_be_read_again();
   walk.target_pts = target;
   walk.target_seconds = seconds;

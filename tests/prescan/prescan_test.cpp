@@ -1,6 +1,7 @@
 // The background prescan against ffprobe's packet list: exact counts, exact indices and
 // the time queries, and the worker's life: repeated starts and teardown at any moment.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,7 +45,8 @@ std::unique_ptr<FrameNavigator> open_and_scan(const std::string& name) {
 // only: a saved list damaged or cut short, and a file rewritten in place, are counted again.
 TEST(PrescanSavedIndex, ServesTheNextOpenOfTheSameFileOnly) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::path(::testing::TempDir()) / "prescan_saved_index";
+  const fs::path dir =
+      fs::path(::testing::TempDir()) / ("prescan_saved_index_" + std::to_string(getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "lists");
   const std::string video = (dir / "clip.mp4").string();

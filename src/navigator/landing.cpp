@@ -1,0 +1,303 @@
+// Landing: the one loop that puts the window on a target, for a seek by time, a backward
+// refill (the frame before a known one) and a walk redone over damage.
+//
+// A target is a time (the first frame at or after it) or a place (that very frame, with
+// the frame before it). Roads are tried in order until one lands:
+//
+//   road                                   starts at
+//   back-off 0 s (refills: about 1 s)      a keyframe search for the target minus the back-off
+//   back-off 1, 2, 4 ... 128 s             each after a late or untimed verdict
+//   the damage floor                       where a decode with the plain decode's history of
+//                                          known damage started (raises any back-off)
+//   the first packet                       what a plain decode shows: always right
+//
+// Each road is one decode that ends in a verdict:
+//
+//   verdict        what the road showed                              next road
+//   landed         the target, placed in time                        none: done
+//   late           the first picture after the target (or, for a     twice the back-off
+//                  place, the target passed or never shown)
+//   untimed        the first picture's stamp could only be guessed   twice the back-off
+//   earlier run    a clock reset puts an earlier run of the target's the first packet
+//                  stamp before the road's first picture
+//   damage         damage decoded without the plain decode's history further back than the
+//                                                                    road's first picture
+//   unheld wrong   a picture left unheld would still be in the       the same road, holding
+//                  window                                            every picture
+//   refused        the demuxer refused the keyframe search           the first packet
+//   ended          the stream ended before the frames asked for      none: the landing stands,
+//                  past the landing (a redone step)                  the step fails
+//   failed         the input cannot be read, or holds no picture     none: the landing fails
+//
+// The first packet is the last road: whatever it shows is the stream's frame by definition.
+#include <sys/stat.h>
+
+#include <limits>
+
+#include "navigator/demuxer.h"
+#include "navigator/errors.h"
+#include "navigator/libav.h"
+#include "navigator/navigator_impl.h"
+#include "navigator/timeline.h"
+
+namespace clipwalk {
+
+namespace {
+// Back-offs double up to this before the first packet is read instead.
+constexpr double kLongestBackOff = 128.0;
+// Pictures in a row plainly after a place target that show a road will not bring it: more
+// than any decoder's reordering delay.
+constexpr int kPassedRun = 16;
+// Frames a landing by time holds up to the target, the budget permitting: enough for a
+// walk of a second or so back. Every frame held costs the landing a picture buffer to map,
+// at 4K a scaling, and the skipping of the pictures no other refers to stops that much
+// earlier; a walk further back refills, and a walk forward fills the rest of the budget.
+constexpr uint64_t kLandingHeldFrames = 32;
+}  // namespace
+
+bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text) {
+  double back_off = goal.first_back_off;
+  bool hold_every_picture = false;
+  bool positioned = false;  // a road has moved the demuxer and cleared the window
+  for (;;) {
+    back_off = preroll_back_off(goal.pts, goal.seconds, back_off);
+    const bool from_start = back_off > kLongestBackOff || !(goal.seconds - back_off > 0.0);
+    std::string road_error;
+    const Verdict verdict =
+        take_road(goal, from_start ? -1.0 : back_off, hold_every_picture, positioned, &road_error);
+    switch (verdict) {
+      case Verdict::kLanded:
+        if (!road_error.empty()) set_error(error_text, road_error);
+        return true;
+      case Verdict::kUnheldWrong:
+        hold_every_picture = true;
+        continue;
+      case Verdict::kRefused:
+        // An input read once has moved on: no other road is left.
+        if (!input_can_be_read_again() && !demuxer_fresh) break;
+        back_off = goal.seconds;
+        continue;
+      case Verdict::kEnded:
+        if (!road_error.empty()) set_error(error_text, road_error);
+        return false;
+      case Verdict::kFailed:
+        break;
+      case Verdict::kLate:
+      case Verdict::kUntimed:
+        if (from_start) break;
+        back_off = back_off == 0.0 ? 1.0 : 2.0 * back_off;
+        continue;
+      case Verdict::kEarlierRun:
+        back_off = goal.seconds;
+        continue;
+      case Verdict::kDamage:
+        ++counters.prerolled;
+        back_off = earlier_back_off(goal.seconds, back_off);
+        continue;
+    }
+    // Failed. With no road decoded, the position stays as it was; a road's partial window
+    // is not a landing.
+    if (positioned) clear_window();
+    if (!road_error.empty() || !goal.by_place) {
+      set_error(error_text, road_error.empty() ? "no frame could be decoded" : road_error);
+    }
+    return false;
+  }
+}
+
+FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal& goal,
+                                                              double back_off,
+                                                              bool hold_every_picture,
+                                                              bool& positioned,
+                                                              std::string* error_text) {
+  const bool from_start = back_off < 0.0;
+  if (from_start) {
+    if (!read_from_start(error_text)) return Verdict::kFailed;
+  } else if (!demux_seek(seconds_to_pts(goal.seconds - back_off), error_text)) {
+    return Verdict::kRefused;
+  }
+  positioned = true;
+  clear_window();
+
+  // The first picture places the road.
+  if (!decode_next_frame(error_text)) return from_start ? Verdict::kFailed : Verdict::kLate;
+  const HeldFrame& first = window.back();
+  bool reached = goal.by_place ? same_frame(first.place(), goal.anchor) : first.pts >= goal.pts;
+  if (!from_start) {
+    if (goal.by_place ? !reached && comes_after(first.place(), goal.anchor)
+                      : !landed_in_time(goal.pts)) {
+      return session.landing_stamp_guessed ? Verdict::kUntimed : Verdict::kLate;
+    }
+    if (!goal.by_place && earlier_clock_run_reaches(goal.pts, first.position)) {
+      return Verdict::kEarlierRun;
+    }
+  }
+
+  {
+    // A landing by time holds a few frames behind the target and lends the rest of the
+    // budget back once it stands; a refill's budget was set by its caller.
+    const uint64_t landing_share = first.bytes * kLandingHeldFrames;
+    BudgetLoan loan(cache_budget_bytes,
+                    goal.by_place || landing_share == 0 ? cache_budget_bytes : landing_share);
+    UnheldScope scope(*this);
+    begin_unheld(scope.walk, goal.pts, goal.seconds, !hold_every_picture);
+    int after_in_a_row = 0;
+    while (!reached) {
+      // By time, the end of the stream makes the last frame the landing.
+      if (!decode_next_frame(error_text)) break;
+      const HeldFrame& shown = window.back();
+      if (!goal.by_place) {
+        reached = shown.pts >= goal.pts;
+        continue;
+      }
+      reached = same_frame(shown.place(), goal.anchor);
+      after_in_a_row = comes_after(shown.place(), goal.anchor) ? after_in_a_row + 1 : 0;
+      // Damage can show a picture early, so only a run of them proves the anchor is not
+      // coming.
+      if (after_in_a_row >= kPassedRun) break;
+    }
+    if (!end_unheld()) return Verdict::kUnheldWrong;
+  }
+  if (goal.by_place) {
+    // The place and a frame before it (the budget keeps at least two), stamped from the
+    // stream: from the first packet an untimed first picture is rightly the start.
+    if (!reached || window.size() < 2) return Verdict::kLate;
+    if (session.landing_stamp_guessed && !from_start) return Verdict::kUntimed;
+  }
+  for (int step = 0; step < goal.steps_after; ++step) {
+    if (!decode_next_frame(error_text)) return Verdict::kEnded;
+  }
+  // Damage on the way shows as the decoder's history makes it: a plain decode's history is
+  // had from further back.
+  if (!from_start && damage_unexplained()) return Verdict::kDamage;
+  return Verdict::kLanded;
+}
+
+bool FrameNavigator::Impl::landed_in_time(int64_t target) const {
+  if (window.empty() || session.landing_stamp_guessed) return false;
+  const int64_t first = window.front().pts;
+  // Where a frame lasts a tick or less, the picture before the first one decoded can
+  // carry the same stamp: only a first picture before the target proves nothing is missed.
+  return stamps_may_repeat() ? first < target : first <= target;
+}
+
+bool FrameNavigator::Impl::stamps_may_repeat() const {
+  // A rate guessed from the stamps themselves comes out at one tick per frame at most.
+  return info.frames_per_second > 0.0 && info.time_base_seconds > 0.0 &&
+         info.frames_per_second * info.time_base_seconds >= 1.0;
+}
+
+bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
+  // Formats that allow timestamp discontinuities (MPEG-TS/PS: recordings joined byte to
+  // byte, a broadcast clock reset) can hold the same stamps twice; a timestamp search may
+  // then find the second, while the frame a plain decode shows first lies in an earlier
+  // run of the clock. A demux-only pass from the start up to the landing tells, and a
+  // stretch found steady is not scanned again.
+  if ((format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
+      landing_position <= facts.clock_steady_through || !input_can_be_read_again()) {
+    return false;
+  }
+  IoDeadline deadline;  // outlives the scanner that polls it
+  deadline.shares_waits_with = &io_deadline;
+  FormatContextPtr scanner = open_demuxer(info.source_path, deadline, nullptr);
+  PacketPtr scanned(av_packet_alloc());
+  if (!scanner || !scanned) return false;
+  bool reset_seen = false;
+  bool run_reaches = false;  // the run being read holds a stamp at or after the target
+  bool earlier_reaches = false;
+  ClockRuns clock;
+  for (deadline.arm(); av_read_frame(scanner.get(), scanned.get()) >= 0; deadline.arm()) {
+    const AVPacket& p = *scanned;
+    const bool video = p.stream_index == info.stream_index;
+    const bool before_landing = p.pos < landing_position;
+    // The landing's own packet may be the one that starts the clock again: the run
+    // before it is then an earlier one.
+    if (video && clock.starts_run(p)) {
+      reset_seen = true;
+      earlier_reaches = earlier_reaches || run_reaches;
+      run_reaches = false;
+    }
+    if (video && before_landing) {
+      run_reaches = run_reaches || (p.pts != AV_NOPTS_VALUE && p.pts >= target);
+    }
+    av_packet_unref(scanned.get());
+    if (video && !before_landing) break;
+  }
+  if (!reset_seen) facts.clock_steady_through = landing_position;
+  facts.clock_reset_seen = facts.clock_reset_seen || reset_seen;
+  return earlier_reaches;
+}
+
+void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
+  // A fresh decoder, not a flushed one: a flush keeps what the decoder learnt from the
+  // stream so far (its reordering delay among others), and across damage that makes it
+  // show other pictures than a decode from the first packet does.
+  if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
+  av_packet_unref(packet.get());  // a packet the old decoder refused belongs to its session
+  session = DecoderSession{};
+  session.awaiting_keyframe = await_keyframe;
+  session.decoding_from_start = !await_keyframe;
+  if (active_walk != nullptr) active_walk->skipping = false;
+}
+
+bool FrameNavigator::Impl::demux_seek(int64_t target, std::string* error_text) {
+  // Even a refused seek may have moved a demuxer that can seek (an ffconcat list opens
+  // another file); one that cannot, on a pipe, has not moved.
+  if (input_can_be_read_again()) demuxer_fresh = false;
+  io_deadline.arm();
+  const int result =
+      avformat_seek_file(format_context.get(), info.stream_index,
+                         std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
+  if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
+    // A stream without timestamps (a raw elementary stream) cannot be sought by time;
+    // its first byte precedes every target.
+    if (avformat_seek_file(format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
+      reset_decoding(false);
+      return true;
+    }
+  }
+  if (result < 0) {
+    set_error(error_text, "seek failed: " + io_deadline.reason(result));
+    return false;
+  }
+  // Timestamp searches can land on any packet, and index entries on pictures whose
+  // references lie further back: decoding starts at the next keyframe.
+  reset_decoding(true);
+  session.started_at_seconds = pts_to_seconds(target);
+  return true;
+}
+
+bool FrameNavigator::Impl::input_can_be_read_again() const {
+  // A pipe, socket or device gives its bytes once: a second reader blocks for ever or
+  // steals them from the first.
+  struct stat file {};
+  if (stat(info.source_path.c_str(), &file) == 0 &&
+      (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode))) {
+    return false;
+  }
+  const AVIOContext* io = format_context ? format_context->pb : nullptr;
+  return io == nullptr || (io->seekable & AVIO_SEEKABLE_NORMAL) != 0;
+}
+
+bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
+  // The stream's frames are what a decode from its first packet shows; a timestamp search
+  // for the start can miss pictures that carry no stamp or a clock that starts again.
+  std::string reopen_error;
+  if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(&reopen_error))) {
+    reset_decoding(false);
+    return true;
+  }
+  // Timestamp-searching demuxers skip the first keyframe when asked for start_pts itself,
+  // since its decode timestamp lies before it; a second earlier reaches it.
+  const int64_t one_second = seconds_to_pts(1.0) - info.start_pts;
+  if (one_second > 0 && demux_seek(saturating_add(info.start_pts, -one_second), nullptr))
+    return true;
+  std::string seek_error;
+  if (demux_seek(info.start_pts, &seek_error)) return true;
+  // Why the input could not be opened again (gone, or changed under us) says more than
+  // the seek's reason.
+  set_error(error_text, reopen_error.empty() ? seek_error : reopen_error);
+  return false;
+}
+
+}  // namespace clipwalk
