@@ -95,15 +95,15 @@ double FrameNavigator::Impl::earlier_back_off(double seconds, double back_off) c
 }
 
 bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool land_again) {
-  if (decoded_damage_adopted || !decoded_completed.load(std::memory_order_acquire)) return true;
-  decoded_damage_adopted = true;
-  if (!decoded.damage_known) return true;
+  if (counts.decoded_damage_adopted || !counts.decoded.done()) return true;
+  counts.decoded_damage_adopted = true;
+  if (!counts.decoded.list.damage_known) return true;
   // A decoder that met the damage may show every later picture otherwise than one opened at
   // a later keyframe does (references, reordering, faulty stamps): roads past it start at
   // the first packet, as the count's own decode did.
   facts.pixels_vary = true;
-  facts.damage_pts =
-      facts.damage_known ? std::min(facts.damage_pts, decoded.damage_pts) : decoded.damage_pts;
+  facts.damage_pts = facts.damage_known ? std::min(facts.damage_pts, counts.decoded.list.damage_pts)
+                                        : counts.decoded.list.damage_pts;
   facts.damage_known = true;
   facts.damage_preroll_from_start = true;
   facts.damage_preroll_seconds = 0.0;

@@ -55,14 +55,14 @@ int32_t FrameNavigator::Impl::decode_pump(std::string* error_text) {
 
     // The decoder wants input: read until a packet of the video stream turns up.
     for (;;) {
-      demuxer_fresh = false;
-      io_deadline.arm();
-      const int read = av_read_frame(format_context.get(), packet.get());
+      demux.fresh = false;
+      demux.io_deadline.arm();
+      const int read = av_read_frame(demux.format_context.get(), packet.get());
       if (read < 0) {
         // A read error ends the input like its end does, so that the pictures still held
         // back by reordering come out; a damaged packet the demuxer can step over is skipped.
         if (read != AVERROR_EOF) {
-          const bool skippable = read == AVERROR_INVALIDDATA && !io_deadline.expired;
+          const bool skippable = read == AVERROR_INVALIDDATA && !demux.io_deadline.expired;
           if (!note_decode_failure("read failed: ", read, error_text)) return -1;
           if (skippable) continue;
         }

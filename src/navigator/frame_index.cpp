@@ -41,22 +41,22 @@ bool deliver_in_order(FrameNavigator::Impl& nav, size_t requests, Key key, Reach
 }  // namespace
 
 int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
-  const std::atomic<bool>& done = count_by_decoding ? decoded_completed : prescan_completed;
-  bool& gave_no_count = count_by_decoding ? decoding_gave_no_count : prescan_gave_no_count;
-  if (!done.load(std::memory_order_acquire) && !gave_no_count) {
-    if (!start_prescan(count_by_decoding ? CountBy::kDecoding : CountBy::kDemuxing)) {
+  const CountSlot& slot = counts.by_decoding ? counts.decoded : counts.demuxed;
+  // A run that ended without a count is not repeated: it would read the whole input again
+  // for the same answer.
+  if (!slot.done() && slot.state.load() != CountState::kNoCount) {
+    if (!start_prescan(counts.by_decoding ? CountBy::kDecoding : CountBy::kDemuxing)) {
       set_error(error_text, "the frames of " + info.source_path +
                                 " cannot be counted: the input cannot be read a second time");
       return -1;
     }
     // The worker's every read is bounded, so the join is too.
-    if (prescan_thread.joinable()) prescan_thread.join();
-    gave_no_count = !done.load(std::memory_order_acquire);
+    if (counts.worker.joinable()) counts.worker.join();
   }
-  if (gave_no_count) {
+  if (!slot.done()) {
     set_error(error_text, "the frames of " + info.source_path + " cannot be counted: " +
-                              (count_by_decoding ? "no timestamped picture was decoded"
-                                                 : "no timestamped video packet was read"));
+                              (counts.by_decoding ? "no timestamped picture was decoded"
+                                                  : "no timestamped video packet was read"));
     return -1;
   }
   return static_cast<int64_t>(exact_list()->pts.size());
@@ -139,7 +139,7 @@ bool FrameNavigator::Impl::visit_frames(const std::vector<int64_t>& indices, Pix
   // Nothing between the frames delivered needs keeping: with the window at its floor of two
   // frames the decoder reuses its buffers instead of mapping fresh ones for frames that
   // are only passed through.
-  const BudgetLoan loan(cache_budget_bytes, 0);
+  const BudgetLoan loan = window.lend(0);
   // A number asked for more than once is decoded once and delivered to each request.
   return deliver_in_order(
       *this, indices.size(), [&](size_t k) { return indices[k]; },

@@ -20,10 +20,73 @@ bool comes_after(FramePlace frame, FramePlace mark) {
          (frame.position < 0 || mark.position < 0 || frame.position > mark.position);
 }
 
-const HeldFrame* FrameNavigator::Impl::current_frame() const {
-  if (window.empty() || current_index >= window.size()) return nullptr;
-  return &window[current_index];
+bool FrameWindow::move_current(int64_t by) {
+  const auto to = static_cast<int64_t>(current_) + by;
+  if (frames_.empty() || to < 0 || to >= static_cast<int64_t>(frames_.size())) return false;
+  current_ = static_cast<uint64_t>(to);
+  return true;
 }
+
+void FrameWindow::set_current(uint64_t index) {
+  if (index < frames_.size()) current_ = index;
+}
+
+uint64_t FrameWindow::capacity_frames() const {
+  if (frames_.empty() || held_bytes_ == 0) return 0;
+  uint64_t average = held_bytes_ / frames_.size();
+  if (average == 0) average = 1;
+  return budget_ / average;
+}
+
+void FrameWindow::push(HeldFrame held) {
+  held_bytes_ += held.bytes;
+  frames_.push_back(std::move(held));
+  current_ = frames_.size() - 1;
+}
+
+void FrameWindow::evict_over_budget() {
+  // Oldest first, never below two frames: the newest stays even when it alone is over.
+  while (current_ != 0 && evicts_front(held_bytes_, budget_, frames_.size())) {
+    held_bytes_ -= frames_.front().bytes;
+    frames_.pop_front();
+    --current_;
+  }
+}
+
+void FrameWindow::keep_newest(size_t frames) {
+  while (frames_.size() > frames) {
+    held_bytes_ -= frames_.front().bytes;
+    frames_.pop_front();
+  }
+  current_ = frames_.empty() ? 0 : frames_.size() - 1;
+}
+
+void FrameWindow::clear() {
+  frames_.clear();
+  current_ = 0;
+  held_bytes_ = 0;
+}
+
+std::deque<HeldFrame> FrameWindow::take_all() {
+  std::deque<HeldFrame> taken = std::move(frames_);
+  frames_ = std::deque<HeldFrame>();
+  clear();
+  return taken;
+}
+
+void FrameWindow::splice_saved(std::deque<HeldFrame> saved) {
+  if (!frames_.empty()) {
+    held_bytes_ -= frames_.back().bytes;
+    frames_.pop_back();
+  }
+  current_ = frames_.empty() ? 0 : frames_.size() - 1;
+  for (HeldFrame& held : saved) {
+    held_bytes_ += held.bytes;
+    frames_.push_back(std::move(held));
+  }
+}
+
+const HeldFrame* FrameNavigator::Impl::current_frame() const { return window.current(); }
 
 int64_t FrameNavigator::Impl::frame_interval_ticks(const AVFrame* frame) const {
   // The best duration the stream and the decoder give: the packet's own, the codec's frame
@@ -55,8 +118,8 @@ bool FrameNavigator::Impl::stream_has_timestamps() const {
   // Raw elementary streams carry no stamps: no start time, and a duration guessed from the
   // bitrate. A stream whose first packets are untimed (a copy cut mid-GOP) has no start
   // time either, but its container knows its duration.
-  return video_stream->start_time != AV_NOPTS_VALUE ||
-         format_context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+  return demux.video_stream->start_time != AV_NOPTS_VALUE ||
+         demux.format_context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
 }
 
 int64_t FrameNavigator::Impl::stamp_for(const AVFrame* frame) const {
@@ -153,33 +216,16 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
   av_frame_unref(decode_frame.get());
   if (!held_ok) return false;
 
-  held_bytes += held.bytes;
-  window.push_back(std::move(held));
-  current_index = window.size() - 1;
-
+  window.push(std::move(held));
   evict_unheld();
-  // Oldest first, never below two frames: the newest stays even when it alone is over.
-  while (current_index != 0 && evicts_front(held_bytes, cache_budget_bytes, window.size())) {
-    held_bytes -= window.front().bytes;
-    window.pop_front();
-    --current_index;
-  }
+  window.evict_over_budget();
   return true;
 }
 
 void FrameNavigator::Impl::clear_window() {
   window.clear();
-  output_valid = false;
-  current_index = 0;
-  held_bytes = 0;
+  output.valid = false;
   session.skip_pending = false;
-}
-
-uint64_t FrameNavigator::Impl::capacity_frames() const {
-  if (window.empty() || held_bytes == 0) return 0;
-  uint64_t average = held_bytes / window.size();
-  if (average == 0) average = 1;
-  return cache_budget_bytes / average;
 }
 
 int64_t FrameNavigator::Impl::estimated_frame_index() const {

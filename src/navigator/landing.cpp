@@ -74,7 +74,7 @@ bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text
         continue;
       case Verdict::kRefused:
         // An input read once has moved on: no other road is left.
-        if (!input_can_be_read_again() && !demuxer_fresh) break;
+        if (!input_can_be_read_again() && !demux.fresh) break;
         back_off = goal.seconds;
         continue;
       case Verdict::kEnded:
@@ -137,8 +137,8 @@ FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal&
     // A landing by time holds a few frames behind the target and lends the rest of the
     // budget back once it stands; a refill's budget was set by its caller.
     const uint64_t landing_share = first.bytes * kLandingHeldFrames;
-    BudgetLoan loan(cache_budget_bytes,
-                    goal.by_place || landing_share == 0 ? cache_budget_bytes : landing_share);
+    const BudgetLoan loan =
+        window.lend(goal.by_place || landing_share == 0 ? window.budget() : landing_share);
     UnheldScope scope(*this);
     begin_unheld(scope.walk, goal.pts, goal.seconds, !hold_every_picture);
     int after_in_a_row = 0;
@@ -193,12 +193,12 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
   // then find the second, while the frame a plain decode shows first lies in an earlier
   // run of the clock. A demux-only pass from the start up to the landing tells, and a
   // stretch found steady is not scanned again.
-  if ((format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
+  if ((demux.format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
       landing_position <= facts.clock_steady_through || !input_can_be_read_again()) {
     return false;
   }
   IoDeadline deadline;  // outlives the scanner that polls it
-  deadline.shares_waits_with = &io_deadline;
+  deadline.shares_waits_with = &demux.io_deadline;
   FormatContextPtr scanner = open_demuxer(info.source_path, deadline, nullptr);
   PacketPtr scanned(av_packet_alloc());
   if (!scanner || !scanned) return false;
@@ -243,21 +243,21 @@ void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
 bool FrameNavigator::Impl::demux_seek(int64_t target, std::string* error_text) {
   // Even a refused seek may have moved a demuxer that can seek (an ffconcat list opens
   // another file); one that cannot, on a pipe, has not moved.
-  if (input_can_be_read_again()) demuxer_fresh = false;
-  io_deadline.arm();
+  if (input_can_be_read_again()) demux.fresh = false;
+  demux.io_deadline.arm();
   const int result =
-      avformat_seek_file(format_context.get(), info.stream_index,
+      avformat_seek_file(demux.format_context.get(), info.stream_index,
                          std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
-  if (result < 0 && video_stream->start_time == AV_NOPTS_VALUE) {
+  if (result < 0 && demux.video_stream->start_time == AV_NOPTS_VALUE) {
     // A stream without timestamps (a raw elementary stream) cannot be sought by time;
     // its first byte precedes every target.
-    if (avformat_seek_file(format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
+    if (avformat_seek_file(demux.format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
       reset_decoding(false);
       return true;
     }
   }
   if (result < 0) {
-    set_error(error_text, "seek failed: " + io_deadline.reason(result));
+    set_error(error_text, "seek failed: " + demux.io_deadline.reason(result));
     return false;
   }
   // Timestamp searches can land on any packet, and index entries on pictures whose
@@ -275,7 +275,7 @@ bool FrameNavigator::Impl::input_can_be_read_again() const {
       (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode))) {
     return false;
   }
-  const AVIOContext* io = format_context ? format_context->pb : nullptr;
+  const AVIOContext* io = demux.format_context ? demux.format_context->pb : nullptr;
   return io == nullptr || (io->seekable & AVIO_SEEKABLE_NORMAL) != 0;
 }
 
@@ -283,7 +283,7 @@ bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
   // The stream's frames are what a decode from its first packet shows; a timestamp search
   // for the start can miss pictures that carry no stamp or a clock that starts again.
   std::string reopen_error;
-  if (demuxer_fresh || (input_can_be_read_again() && reopen_demuxer(&reopen_error))) {
+  if (demux.fresh || (input_can_be_read_again() && reopen_demuxer(&reopen_error))) {
     reset_decoding(false);
     return true;
   }

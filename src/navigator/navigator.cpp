@@ -24,7 +24,7 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
                                                      std::string* error_text) {
   auto impl = std::make_unique<Impl>();
   impl->options = options;
-  impl->cache_budget_bytes = options.cache_budget_bytes;
+  impl->window.set_budget(options.cache_budget_bytes);
   if (!impl->open_input(path, error_text)) return nullptr;
   return std::unique_ptr<FrameNavigator>(new FrameNavigator(std::move(impl)));
 }
@@ -89,9 +89,9 @@ bool FrameNavigator::copy_frames_at_seconds(const std::vector<double>& seconds, 
 }
 
 bool FrameNavigator::start_prescan(CountBy how) { return impl_->start_prescan(how); }
-bool FrameNavigator::prescan_running() const { return impl_->prescan_running.load(); }
+bool FrameNavigator::prescan_running() const { return impl_->counts.running(); }
 bool FrameNavigator::prescan_completed() const { return impl_->exact_list() != nullptr; }
-float FrameNavigator::prescan_progress() const { return impl_->prescan_progress.load(); }
+float FrameNavigator::prescan_progress() const { return impl_->counts.progress.load(); }
 int64_t FrameNavigator::frame_count(std::string* error_text) {
   return impl_->frame_count(error_text);
 }
@@ -103,6 +103,6 @@ int64_t FrameNavigator::exact_frames_between(double from_seconds, double to_seco
 double FrameNavigator::exact_frame_seconds(int64_t index) const {
   return impl_->exact_frame_seconds(index);
 }
-bool FrameNavigator::count_from_saved_index() const { return impl_->count_from_saved_index; }
+bool FrameNavigator::count_from_saved_index() const { return impl_->counts.from_saved_index; }
 
 }  // namespace clipwalk

@@ -55,6 +55,77 @@ inline bool evicts_front(uint64_t bytes, uint64_t budget, size_t frames) {
   return bytes > budget && frames >= 3;
 }
 
+// Lends the window's budget beyond `kept` away for as long as it lives, and gives it back on
+// every way out.
+class BudgetLoan {
+ public:
+  BudgetLoan(uint64_t& budget, uint64_t kept)
+      : budget_(budget), lent_(budget > kept ? budget - kept : 0) {
+    budget_ -= lent_;
+  }
+  ~BudgetLoan() { budget_ += lent_; }
+  BudgetLoan(const BudgetLoan&) = delete;
+  BudgetLoan& operator=(const BudgetLoan&) = delete;
+
+ private:
+  uint64_t& budget_;
+  uint64_t lent_;
+};
+
+// The window of decoded frames, oldest first, with the current one and the byte budget: the
+// one owner of what is held, so that the bytes it counts always sum its frames' and the
+// budget is lent only through a loan that gives it back. The current index lies in the
+// window whenever it holds a frame.
+class FrameWindow {
+ public:
+  bool empty() const { return frames_.empty(); }
+  size_t size() const { return frames_.size(); }
+  const HeldFrame& operator[](size_t index) const { return frames_[index]; }
+  const HeldFrame& front() const { return frames_.front(); }
+  const HeldFrame& back() const { return frames_.back(); }
+  std::deque<HeldFrame>::const_iterator begin() const { return frames_.begin(); }
+  std::deque<HeldFrame>::const_iterator end() const { return frames_.end(); }
+
+  uint64_t current_index() const { return current_; }
+  const HeldFrame* current() const {
+    return current_ < frames_.size() ? &frames_[current_] : nullptr;
+  }
+  // Moves the current frame within the window; false (and no move) past either end.
+  bool move_current(int64_t by);
+  void set_current(uint64_t index);
+
+  uint64_t held_bytes() const { return held_bytes_; }
+  uint64_t budget() const { return budget_; }
+  void set_budget(uint64_t bytes) { budget_ = bytes; }
+  // Lends the budget beyond `kept` for the loan's life.
+  BudgetLoan lend(uint64_t kept) { return BudgetLoan(budget_, kept); }
+  // Frames of the window's average size the budget holds (0 while it holds none).
+  uint64_t capacity_frames() const;
+  // The budget's rule with `bytes_in_front` counted as one more frame before the oldest.
+  bool would_evict_in_front(uint64_t bytes_in_front) const {
+    return evicts_front(held_bytes_ + bytes_in_front, budget_, frames_.size() + 1);
+  }
+
+  // Appends a frame, which becomes the current one.
+  void push(HeldFrame held);
+  // Evicts the oldest frames while over budget, never below two frames nor the current one.
+  void evict_over_budget();
+  // Keeps the newest `frames` only; the newest becomes the current one.
+  void keep_newest(size_t frames);
+  void clear();
+  // Takes every frame out, leaving the window empty.
+  std::deque<HeldFrame> take_all();
+  // After a refill: drops the newest frame (the anchor, decoded again), makes the one before
+  // it current and puts the saved frames, which begin with the anchor, back behind it.
+  void splice_saved(std::deque<HeldFrame> saved);
+
+ private:
+  std::deque<HeldFrame> frames_;
+  uint64_t current_ = 0;
+  uint64_t held_bytes_ = 0;
+  uint64_t budget_ = 0;
+};
+
 // libavcodec's count of stamps found running backwards, which picks each picture's
 // best-effort stamp: its pts until the pts have been found faulty more often than the dts,
 // then its dts.
@@ -174,6 +245,65 @@ struct FrameList {
   int64_t damage_pts = 0;
 };
 
+// One count's list and how far it has got. The worker stores kDone (release) once the list
+// is in place, or kNoCount when it ends without one (a stream without timestamps, an
+// unreadable input): read the list only after an acquire load has seen kDone.
+enum class CountState : uint8_t { kIdle, kRunning, kDone, kNoCount };
+struct CountSlot {
+  std::atomic<CountState> state{CountState::kIdle};
+  FrameList list;
+
+  bool done() const { return state.load(std::memory_order_acquire) == CountState::kDone; }
+  bool running() const { return state.load() == CountState::kRunning; }
+};
+
+// The two counts and the one worker that runs them, one at a time.
+struct Counts {
+  CountSlot demuxed;
+  CountSlot decoded;
+  std::thread worker;                       // started by start_prescan, joined by ~Impl
+  std::atomic<bool> stop_requested{false};  // set by ~Impl only
+  std::atomic<float> progress{0.0f};        // fraction of the file read, any thread
+  // The caller's thread only: frame_count waits for the count by decoding once the caller
+  // has asked for it; the damage that count found has been taken into the stream's facts;
+  // the list came from options.index_dir, with no worker run for it.
+  bool by_decoding = false;
+  bool decoded_damage_adopted = false;
+  bool from_saved_index = false;
+
+  bool running() const { return demuxed.running() || decoded.running(); }
+};
+
+// The demuxer on the opened input, replaced as a whole when the input is opened again.
+struct OpenedInput {
+  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
+  FormatContextPtr format_context;
+  AVStream* video_stream = nullptr;  // owned by format_context
+  // No packet has been read since the demuxer was opened: it stands at the first packet.
+  bool fresh = true;
+  // The input's size in bytes when it was opened (-1 unknown): a reopened input must match.
+  int64_t bytes = -1;
+};
+
+// The current frame converted for a caller, and which picture and layout it shows: stamps
+// can repeat, so its place and frame tell it.
+struct ConvertedFrame {
+  ScalerPtr scaler;
+  std::vector<uint8_t> pixels;
+  FramePlace place;
+  const AVFrame* frame = nullptr;
+  PixelFormat format = PixelFormat::kRgba;
+  bool valid = false;
+};
+
+// What a scaled picture of one pixel format and size counts against the budget, measured
+// once.
+struct ScaledSize {
+  int source_format = -1;
+  PreviewSize size;
+  uint64_t bytes = 0;
+};
+
 // Counters over the navigator's life, for tests and benchmarks.
 struct DecodeCounters {
   uint64_t frames_decoded = 0;  // pictures the decoder delivered
@@ -195,71 +325,29 @@ struct FrameNavigator::Impl {
   // info.stream_index and options.
   OpenOptions options;
   StreamInfo info;
-  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
-  FormatContextPtr format_context;
+  OpenedInput demux;
   CodecContextPtr decoder_context;
-  // The video stream, owned by format_context: replaced when the demuxer is reopened.
-  AVStream* video_stream = nullptr;
   FramePtr decode_frame;
   PacketPtr packet;
   ScalerPtr window_scaler;
-  ScalerPtr output_scaler;
-  // The current frame converted for a caller, and which picture and layout it shows:
-  // stamps can repeat, so its place and frame tell it.
-  std::vector<uint8_t> output_pixels;
-  FramePlace output_place;
-  const AVFrame* output_frame = nullptr;
-  PixelFormat output_format = PixelFormat::kRgba;
-  bool output_valid = false;
-  std::deque<HeldFrame> window;
-  uint64_t current_index = 0;
-  uint64_t held_bytes = 0;
-  uint64_t cache_budget_bytes = 0;
-  // No packet has been read since the demuxer was opened: it stands at the first packet.
-  bool demuxer_fresh = true;
-  // The input's size in bytes when it was opened (-1 unknown): a reopened input must match.
-  int64_t input_bytes = -1;
+  ConvertedFrame output;
+  FrameWindow window;
   DecoderSession session;
   StreamFacts facts;
   // Pictures a landing leaves unheld: the walk under way, and what a scaled picture of this
   // pixel format counts against the budget.
   UnheldWalk* active_walk = nullptr;
-  int unheld_preview_format = -1;
-  PreviewSize unheld_preview_size;
-  uint64_t unheld_preview_bytes = 0;
+  ScaledSize scaled_size;
   DecodeCounters counters;
   // The decoders' picture buffers: neither zero-filled nor given back while frames come and
   // go. Decoder threads call it while a decode runs. Freed after the decoder; buffers still
   // held outlive it.
   std::unique_ptr<FramePool> frame_pool;
-  // Shared with the prescan worker; nothing else crosses threads.
-  std::thread prescan_thread;  // started by start_prescan, joined by ~Impl
-  // True from start_prescan until the worker's last step; polled by the caller.
-  std::atomic<bool> prescan_running{false};
-  // Stored once by the worker (release) after the lists below are in place: load it with
-  // acquire, and read them only after it reads true.
-  std::atomic<bool> prescan_completed{false};
-  std::atomic<bool> prescan_stop_requested{false};  // set by ~Impl only
-  std::atomic<float> prescan_progress{0.0f};        // fraction of the file read, any thread
-  FrameList demuxed;  // the count by demuxing; read it after prescan_completed reads true
-  // The count by decoding, once asked for: read it after decoded_completed reads true.
-  std::atomic<bool> decoded_completed{false};
-  FrameList decoded;
-  // How frame_count counts: by decoding once the caller has asked for that; and whether the
-  // worker started last decodes. The caller's thread only.
-  bool count_by_decoding = false;
-  bool worker_decodes = false;
-  // The damage the count by decoding found has been taken into the stream's facts.
-  bool decoded_damage_adopted = false;
-  // A prescan ended without a count (a stream without timestamps, an unreadable input):
-  // asking again would read the whole input again for the same answer.
-  bool prescan_gave_no_count = false;
-  bool decoding_gave_no_count = false;
+  // Shared with the counting worker; nothing else crosses threads.
+  Counts counts;
   // Set on the navigator that a count by decoding opens for itself: pictures are decoded
   // and stamped as the caller's navigator does, but neither scaled nor held.
   bool counting_only = false;
-  // The exact count was read from options.index_dir; no worker ran for it.
-  bool count_from_saved_index = false;
 
   // Opening (open.cpp).
   bool open_input(const std::string& path, std::string* error_text);
@@ -289,7 +377,6 @@ struct FrameNavigator::Impl {
   const HeldFrame* current_frame() const;
   bool decode_next_frame(std::string* error_text = nullptr);
   void clear_window();
-  uint64_t capacity_frames() const;
   int64_t estimated_frame_index() const;
   int64_t stamp_for(const AVFrame* frame) const;
   bool stream_has_timestamps() const;
@@ -390,8 +477,8 @@ struct FrameNavigator::Impl {
   void run_decoding_count();
   // The worker's share of the input read so far, refreshed every so many frames counted.
   void report_progress(AVFormatContext& demuxer, int64_t total_size, size_t counted);
-  // Puts a finished list in its slot, then raises its flag and ends the worker's run.
-  void publish_count(FrameList list, FrameList& slot, std::atomic<bool>& completed);
+  // Puts a finished list in its slot, then marks it done.
+  void publish_count(FrameList list, CountSlot& slot);
   // Saved frame lists (saved_index.cpp): a worker saves what it counted in options.index_dir
   // when the file is still the one it began counting; start_prescan publishes a saved list
   // instead of starting a worker.
@@ -422,23 +509,6 @@ class UnheldScope {
 
  private:
   FrameNavigator::Impl& nav_;
-};
-
-// Lends the window's budget beyond `kept` away for as long as it lives, and gives it back on
-// every way out.
-class BudgetLoan {
- public:
-  BudgetLoan(uint64_t& budget, uint64_t kept)
-      : budget_(budget), lent_(budget > kept ? budget - kept : 0) {
-    budget_ -= lent_;
-  }
-  ~BudgetLoan() { budget_ += lent_; }
-  BudgetLoan(const BudgetLoan&) = delete;
-  BudgetLoan& operator=(const BudgetLoan&) = delete;
-
- private:
-  uint64_t& budget_;
-  uint64_t lent_;
 };
 
 }  // namespace clipwalk

@@ -91,11 +91,11 @@ bool FrameNavigator::Impl::choose_stream(const std::string& path, const AVCodec*
   int result = 0;
   if (options.stream_index >= 0) {
     result = options.stream_index;
-    if (static_cast<unsigned>(result) >= format_context->nb_streams) {
+    if (static_cast<unsigned>(result) >= demux.format_context->nb_streams) {
       set_error(error_text, "no stream " + std::to_string(result) + " in " + path);
       return false;
     }
-    const AVCodecParameters& asked = *format_context->streams[result]->codecpar;
+    const AVCodecParameters& asked = *demux.format_context->streams[result]->codecpar;
     *decoder = avcodec_find_decoder(asked.codec_id);
     if (asked.codec_type != AVMEDIA_TYPE_VIDEO) {
       set_error(error_text, "stream " + std::to_string(result) + " of " + path + " is not video");
@@ -106,35 +106,36 @@ bool FrameNavigator::Impl::choose_stream(const std::string& path, const AVCodec*
       return false;
     }
   } else {
-    result = av_find_best_stream(format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
+    result =
+        av_find_best_stream(demux.format_context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, decoder, 0);
     // A cover picture attached to an audio file is chosen only when no real video exists.
     if (result < 0 || *decoder == nullptr ||
-        (format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+        (demux.format_context->streams[result]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
       set_error(error_text, "no video stream in " + path);
       return false;
     }
   }
-  if (renders_text(format_context->streams[result]->codecpar->codec_id)) {
+  if (renders_text(demux.format_context->streams[result]->codecpar->codec_id)) {
     set_error(error_text, path + " is text, not a video");
     return false;
   }
   info.stream_index = result;
-  video_stream = format_context->streams[result];
+  demux.video_stream = demux.format_context->streams[result];
   return true;
 }
 
 bool FrameNavigator::Impl::open_input(const std::string& path, std::string* error_text) {
   // A failure leaves what was obtained to ~Impl, the one teardown.
   info.source_path = path;
-  cache_budget_bytes = std::min(cache_budget_bytes, window_budget_cap());
-  format_context = open_demuxer(path, io_deadline, error_text);
-  if (!format_context) return false;
+  window.set_budget(std::min(window.budget(), window_budget_cap()));
+  demux.format_context = open_demuxer(path, demux.io_deadline, error_text);
+  if (!demux.format_context) return false;
 
   const AVCodec* decoder = nullptr;
   if (!choose_stream(path, &decoder, error_text)) return false;
-  input_bytes = format_context->pb != nullptr ? avio_size(format_context->pb) : -1;
-  if (video_stream->codecpar->codec_id == AV_CODEC_ID_MPEG4 && input_can_be_read_again()) {
-    facts.leading_headers = read_leading_headers(path, info.stream_index, io_deadline);
+  demux.bytes = demux.format_context->pb != nullptr ? avio_size(demux.format_context->pb) : -1;
+  if (demux.video_stream->codecpar->codec_id == AV_CODEC_ID_MPEG4 && input_can_be_read_again()) {
+    facts.leading_headers = read_leading_headers(path, info.stream_index, demux.io_deadline);
   }
 
   if (!open_decoder(decoder, error_text)) return false;
@@ -161,7 +162,7 @@ void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
   const char* pixel_format = av_get_pix_fmt_name(decoder_context->pix_fmt);
   info.pixel_format_name = pixel_format != nullptr ? pixel_format : "?";
 
-  const AVStream* stream = video_stream;
+  const AVStream* stream = demux.video_stream;
   info.time_base_num = stream->time_base.num;
   info.time_base_den = stream->time_base.den;
   if (stream->time_base.den != 0) {
@@ -169,19 +170,19 @@ void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
         static_cast<double>(stream->time_base.num) / static_cast<double>(stream->time_base.den);
   }
   info.start_pts = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-  if (format_context->start_time != AV_NOPTS_VALUE) {
+  if (demux.format_context->start_time != AV_NOPTS_VALUE) {
     info.container_start_seconds =
-        static_cast<double>(format_context->start_time) / static_cast<double>(AV_TIME_BASE);
+        static_cast<double>(demux.format_context->start_time) / static_cast<double>(AV_TIME_BASE);
   }
 
-  if (format_context->duration > 0) {
-    info.duration_seconds = static_cast<double>(format_context->duration) / 1000000.0;
+  if (demux.format_context->duration > 0) {
+    info.duration_seconds = static_cast<double>(demux.format_context->duration) / 1000000.0;
   } else if (stream->duration > 0) {
     info.duration_seconds = static_cast<double>(stream->duration) * info.time_base_seconds;
   }
 
   const AVRational rate =
-      av_guess_frame_rate(format_context.get(), const_cast<AVStream*>(stream), nullptr);
+      av_guess_frame_rate(demux.format_context.get(), const_cast<AVStream*>(stream), nullptr);
   const bool rate_known = rate.num > 0 && rate.den > 0;
   info.frames_per_second = rate_known
                                ? static_cast<double>(rate.num) / static_cast<double>(rate.den)
@@ -190,8 +191,8 @@ void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
   info.frame_rate_den = rate_known ? rate.den : 1;
   info.container_frame_count = stream->nb_frames > 0 ? stream->nb_frames : 0;
 
-  const AVRational aspect =
-      av_guess_sample_aspect_ratio(format_context.get(), const_cast<AVStream*>(stream), nullptr);
+  const AVRational aspect = av_guess_sample_aspect_ratio(demux.format_context.get(),
+                                                         const_cast<AVStream*>(stream), nullptr);
   if (aspect.num > 0 && aspect.den > 0) {
     info.sample_aspect_num = aspect.num;
     info.sample_aspect_den = aspect.den;
@@ -214,13 +215,13 @@ bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* err
     set_error(error_text, "out of memory allocating decoder");
     return false;
   }
-  int result = avcodec_parameters_to_context(context.get(), video_stream->codecpar);
+  int result = avcodec_parameters_to_context(context.get(), demux.video_stream->codecpar);
   if (result < 0) {
     set_error(error_text, "could not configure decoder: " + error_description(result));
     return false;
   }
   if (!facts.leading_headers.empty()) {
-    const AVCodecParameters& stream = *video_stream->codecpar;
+    const AVCodecParameters& stream = *demux.video_stream->codecpar;
     const size_t own = stream.extradata_size > 0 ? static_cast<size_t>(stream.extradata_size) : 0;
     const size_t size = own + facts.leading_headers.size();
     auto* headers = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -271,17 +272,17 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
 }  // namespace
 
 bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
-  FormatContextPtr reopened = open_demuxer(info.source_path, io_deadline, error_text);
+  FormatContextPtr reopened = open_demuxer(info.source_path, demux.io_deadline, error_text);
   if (!reopened) return false;
   const std::string change =
-      input_change(*reopened, info.stream_index, *video_stream, info.start_pts, input_bytes);
+      input_change(*reopened, info.stream_index, *demux.video_stream, info.start_pts, demux.bytes);
   if (!change.empty()) {
     set_error(error_text, info.source_path + " changed while it was open: " + change);
     return false;
   }
-  format_context = std::move(reopened);
-  video_stream = format_context->streams[info.stream_index];
-  demuxer_fresh = true;
+  demux.format_context = std::move(reopened);
+  demux.video_stream = demux.format_context->streams[info.stream_index];
+  demux.fresh = true;
   return true;
 }
 
@@ -290,15 +291,15 @@ FrameNavigator::Impl::~Impl() {
   // so it is stopped and joined before anything is released.
   stop_prescan();
   window_scaler.reset();
-  output_scaler.reset();
+  output.scaler.reset();
   decode_frame.reset();
   packet.reset();
   decoder_context.reset();
   // The decoder drew its pictures from the pool; frames still held keep their buffers.
   frame_pool.reset();
-  format_context.reset();
+  demux.format_context.reset();
   // The rest goes in reverse field order: the prescan's lists, the joined thread, the window
-  // (whose frames own references to their own buffers), output_pixels, info.
+  // (whose frames own references to their own buffers), output, info.
 }
 
 }  // namespace clipwalk

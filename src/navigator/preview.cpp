@@ -156,32 +156,32 @@ FramePixels FrameNavigator::Impl::current_pixels(PixelFormat format) {
   const int32_t width = current->width;
   const int32_t height = current->height;
   const int32_t stride = width * bytes_per_pixel(format);
-  const FramePixels pixels{output_pixels.data(), width, height, stride, format};
-  if (output_valid && output_format == format && output_frame == current->frame.get() &&
-      same_frame(output_place, current->place())) {
+  const FramePixels pixels{output.pixels.data(), width, height, stride, format};
+  if (output.valid && output.format == format && output.frame == current->frame.get() &&
+      same_frame(output.place, current->place())) {
     return pixels;
   }
 
   // libswscale writes whole SIMD blocks, so the last row of a narrow picture can run past
   // its stride; the slack after the pixels takes that.
-  output_valid = false;
-  output_pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(height) +
+  output.valid = false;
+  output.pixels.resize(static_cast<size_t>(stride) * static_cast<size_t>(height) +
                        kScalerSlackBytes);
   const AVFrame* frame = current->frame.get();
-  output_scaler.reset(sws_getCachedContext(output_scaler.release(), frame->width, frame->height,
+  output.scaler.reset(sws_getCachedContext(output.scaler.release(), frame->width, frame->height,
                                            static_cast<AVPixelFormat>(frame->format), width, height,
                                            libav_format(format), SWS_BILINEAR, nullptr, nullptr,
                                            nullptr));
-  if (!output_scaler) return {};
-  uint8_t* planes[4] = {output_pixels.data(), nullptr, nullptr, nullptr};
+  if (!output.scaler) return {};
+  uint8_t* planes[4] = {output.pixels.data(), nullptr, nullptr, nullptr};
   const int line_sizes[4] = {stride, 0, 0, 0};
-  sws_scale(output_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes,
+  sws_scale(output.scaler.get(), frame->data, frame->linesize, 0, frame->height, planes,
             line_sizes);
-  output_place = current->place();
-  output_frame = current->frame.get();
-  output_format = format;
-  output_valid = true;
-  return {output_pixels.data(), width, height, stride, format};
+  output.place = current->place();
+  output.frame = current->frame.get();
+  output.format = format;
+  output.valid = true;
+  return {output.pixels.data(), width, height, stride, format};
 }
 
 }  // namespace clipwalk

@@ -15,7 +15,7 @@ bool FrameNavigator::Impl::locate_in_window(int64_t target) {
   for (uint64_t index = 0; index < window.size(); ++index) {
     if (index > 0 && window[index].pts <= window[index - 1].pts) return false;
     if (window[index].pts >= target) {
-      current_index = index;
+      window.set_current(index);
       return true;
     }
   }
@@ -40,7 +40,7 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
   if (locate_in_window(target)) return true;
 
   if (!window.empty()) {
-    const uint64_t capacity = capacity_frames();
+    const uint64_t capacity = window.capacity_frames();
     const HeldFrame& back = window.back();
     // Up to three quarters of the window's capacity ahead, the frames decoded on the way
     // fit in the budget beside a quarter of those held, which backward steps from the
@@ -51,7 +51,7 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
       while (window.back().pts < target) {
         if (!decode_next_frame(error_text)) {
           // Nothing lies beyond what is held: the latest frame is the landing.
-          current_index = window.size() - 1;
+          window.set_current(window.size() - 1);
           break;
         }
       }

@@ -18,10 +18,7 @@ constexpr uint64_t kSavedShare = 8;
 
 bool FrameNavigator::Impl::step_forward(std::string* error_text) {
   if (!adopt_decoded_damage(error_text, true)) return false;
-  if (current_index + 1 < window.size()) {
-    ++current_index;
-    return true;
-  }
+  if (window.move_current(1)) return true;
   return decode_next_frame(error_text) && redo_over_damage(error_text);
 }
 
@@ -34,10 +31,7 @@ bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
 
 bool FrameNavigator::Impl::step_backward(std::string* error_text) {
   if (!adopt_decoded_damage(error_text, true)) return false;
-  if (current_index > 0) {
-    --current_index;
-    return true;
-  }
+  if (window.move_current(-1)) return true;
   if (window.empty()) return false;
   if (at_stream_start(window.front())) return false;
   const double anchor_seconds = window.front().seconds;
@@ -48,13 +42,12 @@ bool FrameNavigator::Impl::step_backward(std::string* error_text) {
 }
 
 bool FrameNavigator::Impl::refill_backward(std::string* error_text) {
-  std::deque<HeldFrame> saved = std::move(window);
-  window = std::deque<HeldFrame>();
+  std::deque<HeldFrame> saved = window.take_all();
   clear_window();
   uint64_t saved_bytes =
       std::accumulate(saved.begin(), saved.end(), uint64_t{0},
                       [](uint64_t sum, const HeldFrame& held) { return sum + held.bytes; });
-  while (saved.size() >= 2 && saved_bytes > cache_budget_bytes / kSavedShare) {
+  while (saved.size() >= 2 && saved_bytes > window.budget() / kSavedShare) {
     saved_bytes -= saved.back().bytes;
     saved.pop_back();
   }
@@ -65,20 +58,14 @@ bool FrameNavigator::Impl::refill_backward(std::string* error_text) {
       1.0, info.frames_per_second > 0.0 ? kRefillFramesBefore / info.frames_per_second : 1.0);
   {
     // The saved frames keep their share of the budget while the re-decoded ones fill the rest.
-    const uint64_t reserved = std::min(saved_bytes, cache_budget_bytes);
-    BudgetLoan loan(cache_budget_bytes, cache_budget_bytes - reserved);
+    const uint64_t reserved = std::min(saved_bytes, window.budget());
+    const BudgetLoan loan = window.lend(window.budget() - reserved);
     if (!land(goal, error_text)) return false;
   }
 
   // Splice: drop the anchor as decoded again, then put the saved frames back behind what
   // was decoded before it.
-  held_bytes -= window.back().bytes;
-  window.pop_back();
-  current_index = window.size() - 1;
-  for (HeldFrame& held : saved) {
-    held_bytes += held.bytes;
-    window.push_back(std::move(held));
-  }
+  window.splice_saved(std::move(saved));
   // The decoder stands just after the anchor; what the window holds beyond it must not
   // be delivered a second time by forward decoding.
   if (session.position_valid && !same_frame(window.back().place(), session.position)) {

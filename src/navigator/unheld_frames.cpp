@@ -47,12 +47,12 @@ bool FrameNavigator::Impl::can_skip_unreferenced() const {
   // Only where every packet carries its presentation stamp from the container and that
   // clock runs on (no joined or restarted clocks), and only for decoders whose skipping of
   // non-reference pictures leaves every other picture as it was.
-  const int format_flags = format_context->iformat->flags;
+  const int format_flags = demux.format_context->iformat->flags;
   if ((format_flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS | AVFMT_GENERIC_INDEX)) != 0 ||
       session.decoding_from_start) {
     return false;
   }
-  const AVCodecParameters& parameters = *video_stream->codecpar;
+  const AVCodecParameters& parameters = *demux.video_stream->codecpar;
   switch (parameters.codec_id) {
     case AV_CODEC_ID_H264:
       // A field pair may mix reference and non-reference fields.
@@ -73,7 +73,7 @@ double FrameNavigator::Impl::landing_seconds() const {
 
 double FrameNavigator::Impl::unheld_margin_frames(uint64_t bytes) const {
   // Pictures at least this many before the landing are certainly evicted before it.
-  const auto capacity = static_cast<double>(cache_budget_bytes / bytes);
+  const auto capacity = static_cast<double>(window.budget() / bytes);
   return capacity * (1.0 + kSpareShare) + kSpareFrames;
 }
 
@@ -165,8 +165,8 @@ uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
   if (picture->width == size.width && picture->height == size.height) {
     return frame_bytes(picture);  // held by reference: the decoder's buffers count
   }
-  if (picture->format != unheld_preview_format || size.width != unheld_preview_size.width ||
-      size.height != unheld_preview_size.height) {
+  if (picture->format != scaled_size.source_format || size.width != scaled_size.size.width ||
+      size.height != scaled_size.size.height) {
     // The same allocation hold_frame makes for a scaled picture, measured once per format
     // and size.
     FramePtr preview(av_frame_alloc());
@@ -175,11 +175,11 @@ uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
     preview->width = size.width;
     preview->height = size.height;
     if (av_frame_get_buffer(preview.get(), 0) < 0) return 0;
-    unheld_preview_format = picture->format;
-    unheld_preview_size = size;
-    unheld_preview_bytes = frame_bytes(preview.get());
+    scaled_size.source_format = picture->format;
+    scaled_size.size = size;
+    scaled_size.bytes = frame_bytes(preview.get());
   }
-  return unheld_preview_bytes;
+  return scaled_size.bytes;
 }
 
 bool FrameNavigator::Impl::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
@@ -204,8 +204,7 @@ bool FrameNavigator::Impl::pass_unheld(const AVFrame* picture, int64_t pts, doub
 void FrameNavigator::Impl::evict_unheld() {
   // The same rule as for held frames, with the unheld picture as the front one.
   if (active_walk != nullptr && active_walk->standing &&
-      evicts_front(held_bytes + active_walk->standing_bytes, cache_budget_bytes,
-                   window.size() + 1)) {
+      window.would_evict_in_front(active_walk->standing_bytes)) {
     active_walk->standing = false;
   }
 }

@@ -23,17 +23,17 @@ void FrameNavigator::Impl::run_decoding_count() {
     counter.options.stream_index = info.stream_index;
     counter.options.preview_limit = 0;
     counter.options.index_dir.clear();
-    counter.cache_budget_bytes = 0;
-    counter.io_deadline.stop = &prescan_stop_requested;
-    counter.io_deadline.shares_waits_with = &io_deadline;
+    counter.window.set_budget(0);
+    counter.demux.io_deadline.stop = &counts.stop_requested;
+    counter.demux.io_deadline.shares_waits_with = &demux.io_deadline;
     // As for the count by demuxing, frames without timestamps are not counted: in a raw
     // stream a frame's number could not be found again by its stamp.
-    if (!prescan_stop_requested.load() && counter.open_input(info.source_path, nullptr) &&
+    if (!counts.stop_requested.load() && counter.open_input(info.source_path, nullptr) &&
         counter.info.stream_index == info.stream_index && counter.stream_has_timestamps()) {
-      AVIOContext* io = counter.format_context->pb;
+      AVIOContext* io = counter.demux.format_context->pb;
       const int64_t total_size = io != nullptr ? avio_size(io) : 0;
       bool damage_noted = false;
-      while (!prescan_stop_requested.load() && counter.decode_next_frame(nullptr)) {
+      while (!counts.stop_requested.load() && counter.decode_next_frame(nullptr)) {
         const HeldFrame& shown = counter.window.back();
         list.pts.push_back(shown.pts);
         list.positions.push_back(shown.position);
@@ -47,9 +47,8 @@ void FrameNavigator::Impl::run_decoding_count() {
                                 ? std::min(counter.facts.damage_pts, shown.pts)
                                 : shown.pts;
         }
-        while (counter.window.size() > 2) counter.window.pop_front();
-        counter.current_index = counter.window.size() - 1;
-        report_progress(*counter.format_context, total_size, list.pts.size());
+        counter.window.keep_newest(2);
+        report_progress(*counter.demux.format_context, total_size, list.pts.size());
       }
       complete = !list.pts.empty();
     }
@@ -57,12 +56,12 @@ void FrameNavigator::Impl::run_decoding_count() {
     // No memory for the list: end without result rather than escape the thread.
     complete = false;
   }
-  if (!complete || prescan_stop_requested.load()) {
-    prescan_running.store(false);
+  if (!complete || counts.stop_requested.load()) {
+    counts.decoded.state.store(CountState::kNoCount);
     return;
   }
   save_count(list, true, counting);
-  publish_count(std::move(list), decoded, decoded_completed);
+  publish_count(std::move(list), counts.decoded);
 }
 
 }  // namespace clipwalk

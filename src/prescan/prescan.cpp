@@ -19,35 +19,35 @@ constexpr size_t kPrescanProgressInterval = 256;
 bool FrameNavigator::Impl::start_prescan(CountBy how) {
   const bool decoding = how == CountBy::kDecoding;
   // Once asked for, the count by decoding is the one frame_count waits for.
-  count_by_decoding = count_by_decoding || decoding;
-  const std::atomic<bool>& done = decoding ? decoded_completed : prescan_completed;
-  if (done.load(std::memory_order_acquire)) return true;
+  counts.by_decoding = counts.by_decoding || decoding;
+  CountSlot& slot = decoding ? counts.decoded : counts.demuxed;
+  if (slot.done()) return true;
   // A decoding worker's list serves either kind; a demuxing one is short, and is waited for
   // before a decoding one starts (one worker at a time).
-  if (prescan_running.load() && (worker_decodes || !decoding)) return true;
+  if (counts.decoded.running() || (!decoding && counts.demuxed.running())) return true;
   // An earlier run has left its thread to be joined.
-  if (prescan_thread.joinable()) prescan_thread.join();
-  if (done.load(std::memory_order_acquire)) return true;
+  if (counts.worker.joinable()) counts.worker.join();
+  if (slot.done()) return true;
   if (load_saved_count(decoding)) return true;
   // A pipe or device cannot be read a second time: a second reader would block for ever
   // or share its bytes with the navigator's own demuxer.
   if (!input_can_be_read_again()) return false;
-  prescan_running.store(true);
-  worker_decodes = decoding;
+  const CountState before = slot.state.load();
+  slot.state.store(CountState::kRunning);
   try {
-    prescan_thread = std::thread(
+    counts.worker = std::thread(
         decoding ? &FrameNavigator::Impl::run_decoding_count : &FrameNavigator::Impl::run_prescan,
         this);
   } catch (const std::system_error&) {
-    prescan_running.store(false);  // no worker will ever clear it
+    slot.state.store(before);  // no worker will ever end the run
     return false;
   }
   return true;
 }
 
 void FrameNavigator::Impl::stop_prescan() {
-  prescan_stop_requested.store(true);
-  if (prescan_thread.joinable()) prescan_thread.join();
+  counts.stop_requested.store(true);
+  if (counts.worker.joinable()) counts.worker.join();
 }
 
 namespace {
@@ -153,13 +153,13 @@ void FrameNavigator::Impl::run_prescan() {
   std::vector<size_t> run_starts;
   bool complete = false;
   IoDeadline deadline;  // outlives the demuxer that polls it
-  deadline.stop = &prescan_stop_requested;
+  deadline.stop = &counts.stop_requested;
   // What the navigator's reads have waited for counts here too: the end of a live
   // playlist is not waited for again.
-  deadline.shares_waits_with = &io_deadline;
+  deadline.shares_waits_with = &demux.io_deadline;
   if (FormatContextPtr demuxer = open_demuxer(info.source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
-    if (reader && !prescan_stop_requested.load()) {
+    if (reader && !counts.stop_requested.load()) {
       deadline.arm();
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       // No start time although packets are timed: the stream's first stamps were lost.
@@ -182,10 +182,10 @@ void FrameNavigator::Impl::run_prescan() {
           const AVPacket& p = *reader;
           keyframe_seen = keyframe_seen ||
                           (p.stream_index == info.stream_index && (p.flags & AV_PKT_FLAG_KEY) != 0);
-          const bool counts = p.stream_index == info.stream_index && keyframe_seen &&
-                              (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
-                              (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
-          if (counts) {
+          const bool counted_packet = p.stream_index == info.stream_index && keyframe_seen &&
+                                      (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
+                                      (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
+          if (counted_packet) {
             if (clock.starts_run(p) || run_starts.empty()) run_starts.push_back(counted.size());
             if (duration <= 0 && p.duration > 0) duration = p.duration;
             const bool timed = p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE;
@@ -198,7 +198,7 @@ void FrameNavigator::Impl::run_prescan() {
           }
           av_packet_unref(reader.get());
           report_progress(*demuxer, total_size, counted.size());
-          if (prescan_stop_requested.load()) break;
+          if (counts.stop_requested.load()) break;
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
         const int delay = demuxer->streams[info.stream_index]->codecpar->video_delay;
@@ -218,8 +218,8 @@ void FrameNavigator::Impl::run_prescan() {
     demuxer.reset();
   }
 
-  if (!complete || prescan_stop_requested.load() || counted.empty()) {
-    prescan_running.store(false);
+  if (!complete || counts.stop_requested.load() || counted.empty()) {
+    counts.demuxed.state.store(CountState::kNoCount);
     return;
   }
   FrameList list;
@@ -228,7 +228,7 @@ void FrameNavigator::Impl::run_prescan() {
     list.positions.reserve(counted.size());
     list.keyframes.reserve(counted.size());
   } catch (const std::bad_alloc&) {
-    prescan_running.store(false);
+    counts.demuxed.state.store(CountState::kNoCount);
     return;
   }
   for (const CountedPacket& entry : counted) {
@@ -237,31 +237,29 @@ void FrameNavigator::Impl::run_prescan() {
     list.keyframes.push_back(entry.key ? 1 : 0);
   }
   save_count(list, false, counting);
-  publish_count(std::move(list), demuxed, prescan_completed);
+  publish_count(std::move(list), counts.demuxed);
 }
 
 void FrameNavigator::Impl::report_progress(AVFormatContext& demuxer, int64_t total_size,
                                            size_t counted) {
   if (total_size <= 0 || counted % kPrescanProgressInterval != 0 || demuxer.pb == nullptr) return;
   const int64_t position = avio_seek(demuxer.pb, 0, SEEK_CUR);
-  prescan_progress.store(
+  counts.progress.store(
       static_cast<float>(static_cast<double>(position) / static_cast<double>(total_size)));
 }
 
-void FrameNavigator::Impl::publish_count(FrameList list, FrameList& slot,
-                                         std::atomic<bool>& completed) {
-  // Readers touch the list only after they have seen the flag.
+void FrameNavigator::Impl::publish_count(FrameList list, CountSlot& slot) {
+  // Readers touch the list only after they have seen it done.
   list.sorted = std::is_sorted(list.pts.begin(), list.pts.end());
-  slot = std::move(list);
-  prescan_progress.store(1.0f);
-  completed.store(true, std::memory_order_release);
-  prescan_running.store(false);
+  slot.list = std::move(list);
+  counts.progress.store(1.0f);
+  slot.state.store(CountState::kDone, std::memory_order_release);
 }
 
 const FrameList* FrameNavigator::Impl::exact_list() const {
   // The count by decoding, where there is one, knows the pictures a decoder drops.
-  if (decoded_completed.load(std::memory_order_acquire)) return &decoded;
-  if (prescan_completed.load(std::memory_order_acquire)) return &demuxed;
+  if (counts.decoded.done()) return &counts.decoded.list;
+  if (counts.demuxed.done()) return &counts.demuxed.list;
   return nullptr;
 }
 
@@ -275,7 +273,7 @@ int64_t FrameNavigator::Impl::exact_frame_index() const {
   if (list == nullptr) return -1;
   const HeldFrame* current = current_frame();
   if (current == nullptr) return -1;
-  const FramePlace place = window[current_index].place();
+  const FramePlace place = window[window.current_index()].place();
   const std::vector<int64_t>& pts = list->pts;
   const std::vector<int64_t>& positions = list->positions;
   const auto n = static_cast<int64_t>(pts.size());

@@ -262,15 +262,15 @@ bool FrameNavigator::Impl::load_saved_count(bool decoding) {
   FrameList list;
   // A count by decoding serves either kind, as it does when it runs.
   if (load_frame_list(key, file, &list)) {
-    count_by_decoding = true;
-    count_from_saved_index = true;
-    publish_count(std::move(list), decoded, decoded_completed);
+    counts.by_decoding = true;
+    counts.from_saved_index = true;
+    publish_count(std::move(list), counts.decoded);
     return true;
   }
   key.decoded = false;
   if (decoding || !load_frame_list(key, file, &list)) return false;
-  count_from_saved_index = true;
-  publish_count(std::move(list), demuxed, prescan_completed);
+  counts.from_saved_index = true;
+  publish_count(std::move(list), counts.demuxed);
   return true;
 }
 
