@@ -120,10 +120,12 @@ class Navigator {
   // Opening reads the container's header and probes the stream: the GIL is let go.
   static std::unique_ptr<Navigator> open(const std::string& path, int32_t preview_limit,
                                          uint64_t budget_bytes, int32_t stream_index,
-                                         int32_t threads, const std::string& index_dir) {
+                                         int32_t threads, const std::string& index_dir,
+                                         uint32_t min_held_frames) {
     OpenOptions options;
     options.preview_limit = preview_limit;
     options.cache_budget_bytes = budget_bytes;
+    options.min_held_frames = min_held_frames;
     options.stream_index = stream_index;
     options.decoder_threads = threads;
     options.index_dir = index_dir;
@@ -425,7 +427,7 @@ PYBIND11_MODULE(_clipwalk, module) {
   py::class_<Navigator>(module, "Navigator")
       .def_static("open", &Navigator::open, py::arg("path"), py::arg("preview_limit"),
                   py::arg("budget_bytes"), py::arg("stream_index") = -1, py::arg("threads") = 0,
-                  py::arg("index_dir") = std::string())
+                  py::arg("index_dir") = std::string(), py::arg("min_held_frames") = 0)
       .def("close", &Navigator::close)
       .def("abandon", &Navigator::abandon)
       .def("met_damage", &Navigator::met_damage)

@@ -89,6 +89,11 @@ struct OpenOptions {
   // The window of decoded frames holds at most this, but never fewer than two frames; capped
   // at half of the physical memory, whatever is asked.
   uint64_t cache_budget_bytes = kDefaultCacheBudgetBytes;
+  // 0: the budget stays as given. Otherwise, where the budget holds fewer frames, it is raised
+  // to hold this many at the held size (the first frame's, as the stream's parameters tell it,
+  // in the held pixel format), but to at most an eighth of the physical memory; a budget is
+  // never lowered.
+  uint32_t min_held_frames = 0;
   // The container's stream to navigate (ffprobe's stream index); -1: the best video stream.
   int32_t stream_index = -1;
   // The decoder's threads; 0 lets libavcodec pick one a core. Frame threads conceal damage

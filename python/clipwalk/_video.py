@@ -21,6 +21,10 @@ _log = logging.getLogger("clipwalk")
 _MIB = 1 << 20
 # The budget reaches the library as an unsigned 64-bit byte count, the size limit as 32 bits.
 _MAX_BUDGET_MIB = (1 << 64) // _MIB - 1
+# The default budget: 256 MiB, raised by the library where that holds fewer than 32 frames
+# (a second or so to step back through without decoding), to at most an eighth of the memory.
+_DEFAULT_BUDGET_MIB = 256
+_DEFAULT_HELD_FRAMES = 32
 _MAX_SIDE = (1 << 31) - 1
 # Times this close to a frame's stamp are that stamp: 0.12 is the stamp 10800/90000 s, which
 # neither decimal nor binary fractions hit exactly. Far below any time base's tick.
@@ -42,14 +46,16 @@ _COUNTS = ("auto", "demux", "decode")
 _CACHE = object()
 
 
-def open(path, max_side=None, budget_mib=256, format="rgb24", count="auto", *, stream=None,
+def open(path, max_side=None, budget_mib=None, format="rgb24", count="auto", *, stream=None,
          threads=None, index_dir=_CACHE):
     """Opens a video file (or a URL FFmpeg reads) and returns a Video; use it in a with block.
 
     max_side    None for each frame at its decoded size; an integer bounds the longer side of
                 every frame (the other side is scaled alike, both made even)
     budget_mib  memory for the window of decoded frames, in MiB (at least two frames are
-                held)
+                held); None: 256 MiB, or where that holds fewer than 32 frames at the size
+                asked for, enough for 32, but at most an eighth of the physical memory. A
+                number is kept as given (at most half of the physical memory is used)
     format      "rgb24", "bgr24", "rgba" or "gray": the layout of every frame's data
     count       how frames are counted, in the background: "auto" reads the packets, and
                 once a decoder meets damage counts again by decoding; "demux" reads the
@@ -121,7 +127,7 @@ class Video:
     position, and opens again where it is unpickled; a forked child opens its own.
     """
 
-    def __init__(self, path, max_side=None, budget_mib=256, format="rgb24", count="auto", *,
+    def __init__(self, path, max_side=None, budget_mib=None, format="rgb24", count="auto", *,
                  stream=None, threads=None, index_dir=_CACHE):
         self._lock = threading.RLock()
         self._navigator = None
@@ -159,10 +165,14 @@ class Video:
         is landed on when next needed."""
         options = self._options
         preview_limit = options["max_side"] or 0
+        budget_mib = options["budget_mib"]
+        default_budget = budget_mib is None
         navigator = _clipwalk.Navigator.open(
             os.fsencode(self.path), preview_limit,
-            options["budget_mib"] * _MIB, -1 if options["stream"] is None
-            else options["stream"], options["threads"] or 0, options["index_dir"] or "")
+            (_DEFAULT_BUDGET_MIB if default_budget else budget_mib) * _MIB,
+            -1 if options["stream"] is None else options["stream"], options["threads"] or 0,
+            options["index_dir"] or "",
+            min_held_frames=_DEFAULT_HELD_FRAMES if default_budget else 0)
         self._navigator = navigator
         self._closed = False
         self._pid = os.getpid()
@@ -603,6 +613,8 @@ def _max_side(max_side):
 
 
 def _budget_mib(budget_mib):
+    if budget_mib is None:
+        return None
     budget = _integer(budget_mib, "budget_mib")
     if not 0 <= budget <= _MAX_BUDGET_MIB:
         raise ValueError(f"budget_mib must be 0 to {_MAX_BUDGET_MIB}, not {budget}")

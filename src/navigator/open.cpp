@@ -25,13 +25,28 @@ namespace {
 // one in files that leave it out, and never 0, so that estimates stay finite.
 constexpr double kFallbackFramesPerSecond = 25.0;
 
+// The machine's physical memory; 0 when it cannot be told.
+uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
 // The most any budget gives the window: half of the machine's physical memory, so that a
 // huge budget (a negative count on the command line) cannot exhaust the machine.
 uint64_t window_budget_cap() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2;
+  const uint64_t memory = physical_memory_bytes();
+  return memory != 0 ? memory / 2 : std::numeric_limits<uint64_t>::max();
+}
+
+// The budget raised to hold `frames` frames of `frame_bytes` each, to at most an eighth of the
+// physical memory (none where that is unknown), so that a default made for large pictures
+// leaves room for other work; never lowered.
+uint64_t budget_holding(uint64_t budget, uint32_t frames, uint64_t frame_bytes) {
+  const uint64_t ceiling = physical_memory_bytes() / 8;
+  const uint64_t wanted = frame_bytes > ceiling / frames ? ceiling : frame_bytes * frames;
+  return std::max(budget, wanted);
 }
 }  // namespace
 
@@ -147,6 +162,11 @@ bool FrameNavigator::Impl::open_input(const std::string& path, std::string* erro
     return false;
   }
   describe_stream(*decoder);
+  if (options.min_held_frames > 0) {
+    const uint64_t each =
+        held_frame_bytes(*decoder_context, {info.preview_width, info.preview_height});
+    cache_budget_bytes = budget_holding(cache_budget_bytes, options.min_held_frames, each);
+  }
 
   decode_frame.reset(av_frame_alloc());
   packet.reset(av_packet_alloc());

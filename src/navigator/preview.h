@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+struct AVCodecContext;
+
 namespace clipwalk {
 
 struct PreviewSize {
@@ -18,5 +20,9 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
 // The pixel format a picture of this format is held in when scaled: its own, or RGBA for
 // the formats libswscale can read but not write (palette, Bayer); RGBA keeps a palette's alpha.
 int held_pixel_format(int source_format);
+
+// What a picture of the decoder's size and pixel format counts against the budget once held
+// at this size, as hold_frame holds it; 0 where that cannot be told (no known pixel format).
+uint64_t held_frame_bytes(AVCodecContext& decoder, PreviewSize held);
 
 }  // namespace clipwalk

@@ -55,26 +55,36 @@ TEST(OpenFailure, MessagesOnStderrAndNothingOnStdout) {
 }
 
 // However large the budget (a negative count on the command line wraps to nearly 2^64),
-// the window gets at most half of the machine's physical memory, the kernel's MemTotal.
+// the window gets at most half of the machine's physical memory, the kernel's MemTotal. A
+// budget raised to hold more frames is raised to an eighth at most, and never lowered.
 TEST(OpenBudget, CappedAtHalfThePhysicalMemory) {
   uint64_t total_kib = 0;
   std::ifstream meminfo("/proc/meminfo");
   for (std::string key; meminfo >> key && key != "MemTotal:";) meminfo.ignore(1 << 10, '\n');
   ASSERT_TRUE(meminfo >> total_kib);
   const uint64_t half = total_kib * 1024 / 2;
-  const std::pair<uint64_t, uint64_t> budgets[] = {
-      {0, 0},
-      {uint64_t{256} << 20, uint64_t{256} << 20},
-      {half, half},
-      {half + 1, half},
-      {static_cast<uint64_t>(int64_t{-1} * 1048576), half},
-      {std::numeric_limits<uint64_t>::max(), half}};
-  for (const auto& [budget, kept] : budgets) {
+  const uint64_t eighth = total_kib * 1024 / 8;
+  constexpr uint32_t kAll = std::numeric_limits<uint32_t>::max();
+  const struct {
+    uint64_t budget;
+    uint32_t min_held_frames;
+    uint64_t kept;
+  } budgets[] = {{0, 0, 0},
+                 {uint64_t{256} << 20, 0, uint64_t{256} << 20},
+                 {half, 0, half},
+                 {half + 1, 0, half},
+                 {static_cast<uint64_t>(int64_t{-1} * 1048576), 0, half},
+                 {std::numeric_limits<uint64_t>::max(), 0, half},
+                 {0, kAll, eighth},
+                 {half, kAll, half}};
+  for (const auto& [budget, min_held_frames, kept] : budgets) {
+    OpenOptions options;
+    options.cache_budget_bytes = budget;
+    options.min_held_frames = min_held_frames;
     std::string error;
-    const auto nav =
-        FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), 1920, budget, &error);
+    const auto nav = FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), options, &error);
     ASSERT_NE(nav, nullptr) << error;
-    EXPECT_EQ(internals(*nav).cache_budget_bytes, kept) << budget;
+    EXPECT_EQ(internals(*nav).cache_budget_bytes, kept) << budget << " " << min_held_frames;
   }
 }
 

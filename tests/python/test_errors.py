@@ -61,7 +61,7 @@ def test_what_is_no_video_raises_the_tools_message(fixture, build_dir, long_text
     ({"max_side": "640"}, TypeError), ({"max_side": True}, TypeError),
     ({"max_side": 1 << 31}, ValueError),
     ({"budget_mib": -1}, ValueError), ({"budget_mib": 1.5}, TypeError),
-    ({"budget_mib": None}, TypeError), ({"budget_mib": 1 << 44}, ValueError),
+    ({"budget_mib": "256"}, TypeError), ({"budget_mib": 1 << 44}, ValueError),
     ({"path": 3}, TypeError), ({"path": None}, TypeError), ({"path": "clip\0.mp4"}, ValueError),
     ({"count": "frames"}, ValueError), ({"count": 1}, TypeError),
     ({"stream": -1}, ValueError), ({"stream": "0"}, TypeError),

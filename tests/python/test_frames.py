@@ -193,6 +193,33 @@ def test_frames_keep_the_source_size_without_max_side(fixture, name):
     assert_pixels(frame, decoded(path, first=4)[3], 3)
 
 
+# A landing keeps 32 frames to step back through: the default budget holds them at 4096x2160,
+# where 256 MiB holds 20, and a number is kept as given. With the file emptied after the
+# landing, the first step back that has to decode again fails: the steps before it were made
+# through held frames alone.
+@pytest.mark.parametrize("budget_mib, holds_32", [(None, True), (256, False)])
+def test_the_default_budget_holds_32_frames_at_their_size(tmp_path, budget_mib, holds_32):
+    path = str(tmp_path / "dci_42_frames.mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                    "testsrc2=size=4096x2160:rate=25", "-frames:v", "42", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-g", "250", "-pix_fmt", "yuv420p", path], check=True)
+    t = truth(path)
+    landing = 40
+    with clipwalk.open(path, budget_mib=budget_mib, index_dir=None) as video:
+        assert len(video) == t.count  # counted before the file is emptied
+        assert video[landing].pts == t.pts[landing]
+        os.truncate(path, 0)
+        held = 1
+        while held <= landing:
+            try:
+                frame = video.step(-1)
+            except IndexError:
+                break
+            assert (frame.index, frame.pts) == (landing - held, t.pts[landing - held])
+            held += 1
+    assert (held >= 32) == holds_32, held
+
+
 def test_a_stream_without_timestamps_is_walked_but_not_counted(fixture):
     path = fixture("raw_h264.h264")
     pictures = decoded(path)
