@@ -74,7 +74,7 @@ TEST(OpenBudget, CappedAtHalfThePhysicalMemory) {
     const auto nav =
         FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), 1920, budget, &error);
     ASSERT_NE(nav, nullptr) << error;
-    EXPECT_EQ(internals(*nav).cache_budget_bytes, kept) << budget;
+    EXPECT_EQ(snapshot(*nav).budget_bytes, kept) << budget;
   }
 }
 
