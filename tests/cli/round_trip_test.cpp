@@ -30,7 +30,7 @@ std::string walk_report(uint64_t budget, int64_t steps, bool alter, int64_t& lan
   if (!nav || !nav->seek_to_seconds(1.0, &error_text)) return error_text;
   landed_pts = nav->current_stamp()->pts;
   if (alter) {
-    AVFrame* frame = const_cast<HeldFrame*>(internals(*nav).current_frame())->frame.get();
+    AVFrame* frame = current_picture(*nav);
     EXPECT_EQ(av_frame_make_writable(frame), 0);
     frame->data[0][frame->linesize[0] * (frame->height / 2) + frame->width / 2] ^= 0x10;
   }

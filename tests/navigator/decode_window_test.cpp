@@ -40,17 +40,17 @@ uint64_t buffer_sizes(const AVFrame* frame) {
   return sum;
 }
 
-uint64_t window_bytes(const FrameNavigator& nav) {
-  return std::accumulate(internals(nav).window.begin(), internals(nav).window.end(), uint64_t{0},
-                         [](uint64_t s, const HeldFrame& h) { return s + h.bytes; });
+uint64_t window_bytes(const NavigatorSnapshot& snap) {
+  return std::accumulate(snap.window.begin(), snap.window.end(), uint64_t{0},
+                         [](uint64_t s, const SnapshotFrame& h) { return s + h.bytes; });
 }
 
 // Pulls pictures until the pump stops; answers its last result.
 int32_t pump_all(FrameNavigator& nav, std::vector<int64_t>& times, std::string& error) {
   int32_t r;
-  while ((r = internals(nav).decode_pump(&error)) == 1) {
-    times.push_back(internals(nav).decode_frame->best_effort_timestamp);
-    av_frame_unref(internals(nav).decode_frame.get());
+  while ((r = pump(nav, &error)) == 1) {
+    times.push_back(pumped_picture(nav)->best_effort_timestamp);
+    av_frame_unref(pumped_picture(nav));
   }
   return r;
 }
@@ -59,17 +59,17 @@ TEST(DecodePump, DeliversFfprobesFramesIncludingTheReorderedTailThenEnds) {
   const std::vector<int64_t> truth = testing::probe_frame_times(fixture_path(kBframes));
   auto nav = open_fixture(kBframes, 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_EQ(internals(*nav).format_context->nb_streams, 2u);  // the audio packets must be skipped
+  ASSERT_EQ(snapshot(*nav).container_streams, 2u);  // the audio packets must be skipped
   std::vector<int64_t> got;
   std::string error = "untouched";
   EXPECT_EQ(pump_all(*nav, got, error), 0);
   EXPECT_EQ(got, truth);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(internals(*nav).decode_pump(&error), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(pump(*nav, &error), 0);
   EXPECT_EQ(error, "untouched");
   // A container seek revives the ended pump.
-  ASSERT_TRUE(internals(*nav).demux_seek(nav->stream().start_pts, &error)) << error;
-  ASSERT_EQ(internals(*nav).decode_pump(&error), 1) << error;
-  EXPECT_EQ(internals(*nav).decode_frame->best_effort_timestamp, truth.front());
+  ASSERT_TRUE(container_seek(*nav, nav->stream().start_pts, &error)) << error;
+  ASSERT_EQ(pump(*nav, &error), 1) << error;
+  EXPECT_EQ(pumped_picture(*nav)->best_effort_timestamp, truth.front());
 }
 
 TEST(DecodePump, TruncatedFileEndsOnAPrefixOrFailsWithTheLibrarysReason) {
@@ -94,44 +94,47 @@ TEST(FrameWindow, BudgetEvictsOldestButKeepsTwoAndAllowsExactlyTheBudget) {
     auto nav = open_fixture(kBframes, 1920, budget);
     ASSERT_NE(nav, nullptr);
     for (size_t k = 0; k < 12; ++k) {
-      ASSERT_TRUE(internals(*nav).decode_next_frame());
-      ASSERT_EQ(internals(*nav).window.size(), k == 0 ? 1u : 2u);
-      EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
-      EXPECT_EQ(internals(*nav).window.back().pts, truth[k]);
-      EXPECT_EQ(internals(*nav).window.front().pts, truth[k == 0 ? 0 : k - 1]);
-      EXPECT_EQ(internals(*nav).held_bytes, window_bytes(*nav));
-      if (budget == 0 && k < 5) bytes.push_back(internals(*nav).window.back().bytes);
+      ASSERT_TRUE(decode_next(*nav));
+      const NavigatorSnapshot snap = snapshot(*nav);
+      ASSERT_EQ(snap.window.size(), k == 0 ? 1u : 2u);
+      EXPECT_EQ(snap.current_index, snap.window.size() - 1);
+      EXPECT_EQ(snap.window.back().pts, truth[k]);
+      EXPECT_EQ(snap.window.front().pts, truth[k == 0 ? 0 : k - 1]);
+      EXPECT_EQ(snap.held_bytes, window_bytes(snap));
+      if (budget == 0 && k < 5) bytes.push_back(snap.window.back().bytes);
     }
   }
   // A budget of exactly the first four frames holds them all; the fifth evicts from the front.
   const uint64_t budget = bytes[0] + bytes[1] + bytes[2] + bytes[3];
   auto nav = open_fixture(kBframes, 1920, budget);
   ASSERT_NE(nav, nullptr);
-  for (int k = 0; k < 4; ++k) ASSERT_TRUE(internals(*nav).decode_next_frame());
-  EXPECT_EQ(internals(*nav).window.size(), 4u);
-  EXPECT_EQ(internals(*nav).held_bytes, budget);
-  ASSERT_TRUE(internals(*nav).decode_next_frame());
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(decode_next(*nav));
+  const NavigatorSnapshot four = snapshot(*nav);
+  EXPECT_EQ(four.window.size(), 4u);
+  EXPECT_EQ(four.held_bytes, budget);
+  ASSERT_TRUE(decode_next(*nav));
   size_t evicted = 0;
   for (uint64_t held = budget + bytes[4]; held > budget && 5 - evicted >= 3;)
     held -= bytes[evicted++];
   EXPECT_GT(evicted, 0u);
-  EXPECT_EQ(internals(*nav).window.size(), 5 - evicted);
-  EXPECT_EQ(internals(*nav).window.front().pts, truth[evicted]);
-  EXPECT_EQ(internals(*nav).held_bytes, window_bytes(*nav));
+  const NavigatorSnapshot five = snapshot(*nav);
+  EXPECT_EQ(five.window.size(), 5 - evicted);
+  EXPECT_EQ(five.window.front().pts, truth[evicted]);
+  EXPECT_EQ(five.held_bytes, window_bytes(five));
 }
 
 TEST(FrameWindow, PreviewSizedPictureIsTakenOverWithoutACopy) {
   auto nav = open_fixture(kBframes, 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_EQ(internals(*nav).decode_pump(), 1);
-  const uint8_t* pixels = internals(*nav).decode_frame->data[0];
+  ASSERT_EQ(pump(*nav), 1);
+  const uint8_t* pixels = pumped_picture(*nav)->data[0];
   HeldFrame held;
-  ASSERT_TRUE(internals(*nav).hold_frame(internals(*nav).decode_frame.get(), held));
-  EXPECT_EQ(internals(*nav).decode_frame->buf[0], nullptr);
+  ASSERT_TRUE(hold(*nav, pumped_picture(*nav), held));
+  EXPECT_EQ(pumped_picture(*nav)->buf[0], nullptr);
   ASSERT_NE(held.frame, nullptr);
   EXPECT_EQ(held.frame->data[0], pixels);
   EXPECT_EQ(held.bytes, buffer_sizes(held.frame.get()));
-  EXPECT_EQ(internals(*nav).window_scaler, nullptr);
+  EXPECT_FALSE(snapshot(*nav).window_scaler_made);
 }
 
 TEST(FrameWindow, OtherSizesAreHeldScaledWithFormatAndColourKept) {
@@ -154,19 +157,20 @@ TEST(FrameWindow, OtherSizesAreHeldScaledWithFormatAndColourKept) {
     auto nav = open_fixture(c.name, c.limit, 1 << 30);
     ASSERT_NE(nav, nullptr);
     for (int k = 0; k < 3; ++k) {
-      ASSERT_TRUE(internals(*nav).decode_next_frame());
-      const HeldFrame& held = internals(*nav).window.back();
-      const AVFrame* f = held.frame.get();
-      EXPECT_EQ(f->width, c.w);
-      EXPECT_EQ(f->height, c.h);
-      EXPECT_EQ(av_get_pix_fmt_name(AVPixelFormat(f->format)), pix_fmt);
+      ASSERT_TRUE(decode_next(*nav));
+      const SnapshotFrame held = snapshot(*nav).window.back();
+      EXPECT_EQ(held.picture_width, c.w);
+      EXPECT_EQ(held.picture_height, c.h);
+      EXPECT_EQ(av_get_pix_fmt_name(AVPixelFormat(held.picture_format)), pix_fmt);
       char ours[256];
-      std::snprintf(
-          ours, sizeof ours, "color_range=%s|color_space=%s|color_transfer=%s|color_primaries=%s\n",
-          av_color_range_name(f->color_range), av_color_space_name(f->colorspace),
-          av_color_transfer_name(f->color_trc), av_color_primaries_name(f->color_primaries));
+      std::snprintf(ours, sizeof ours,
+                    "color_range=%s|color_space=%s|color_transfer=%s|color_primaries=%s\n",
+                    av_color_range_name(AVColorRange(held.color_range)),
+                    av_color_space_name(AVColorSpace(held.color_space)),
+                    av_color_transfer_name(AVColorTransferCharacteristic(held.color_transfer)),
+                    av_color_primaries_name(AVColorPrimaries(held.color_primaries)));
       EXPECT_EQ(ours, colours);
-      EXPECT_EQ(held.bytes, buffer_sizes(f));
+      EXPECT_EQ(held.bytes, held.buffer_bytes);
     }
   }
 }
@@ -185,16 +189,16 @@ TEST(FrameWindow, SizeChangeMidStreamHoldsEachFrameAtItsSizeAndSynthesisesStamps
   auto nav = open_fixture("size_change.h264", 400, 1 << 30);
   ASSERT_NE(nav, nullptr);
   size_t frames = 0;
-  for (; internals(*nav).decode_next_frame(); ++frames) {
-    const HeldFrame& held = internals(*nav).window.back();
+  for (; decode_next(*nav); ++frames) {
+    const SnapshotFrame held = snapshot(*nav).window.back();
     const bool first_part = frames < 25;
-    EXPECT_EQ(held.frame->width, first_part ? 320 : 400) << "frame " << frames;
-    EXPECT_EQ(held.frame->height, first_part ? 240 : 226) << "frame " << frames;
-    EXPECT_EQ(held.width, held.frame->width) << "frame " << frames;
+    EXPECT_EQ(held.picture_width, first_part ? 320 : 400) << "frame " << frames;
+    EXPECT_EQ(held.picture_height, first_part ? 240 : 226) << "frame " << frames;
+    EXPECT_EQ(held.width, held.picture_width) << "frame " << frames;
     EXPECT_EQ(held.pts, nav->stream().start_pts + int64_t(frames) * interval);
   }
   EXPECT_EQ(frames, times.size());
-  EXPECT_NE(internals(*nav).window_scaler, nullptr);
+  EXPECT_TRUE(snapshot(*nav).window_scaler_made);
 }
 
 TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
@@ -203,27 +207,30 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
   EXPECT_EQ(nav->preview_pixels(), nullptr);
   constexpr size_t kPixelBytes = size_t{320} * 240 * 4;
   const auto alpha_is = [&](uint8_t want) {
+    const std::vector<uint8_t> output = snapshot(*nav).output_pixels;
+    if (output.size() < kPixelBytes) return false;
     for (size_t i = 3; i < kPixelBytes; i += 4)
-      if (internals(*nav).output_pixels[i] != want) return false;
+      if (output[i] != want) return false;
     return true;
   };
-  ASSERT_TRUE(internals(*nav).decode_next_frame());
+  ASSERT_TRUE(decode_next(*nav));
   const uint8_t* first = nav->preview_pixels();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first, internals(*nav).output_pixels.data());
+  const NavigatorSnapshot converted = snapshot(*nav);
+  EXPECT_EQ(first, converted.output_pixels_address);
   // The pixels, then slack for libswscale's block writes.
-  EXPECT_GE(internals(*nav).output_pixels.size(), kPixelBytes);
-  EXPECT_EQ(internals(*nav).output_place.pts, nav->current_stamp()->pts);
+  EXPECT_GE(converted.output_pixels.size(), kPixelBytes);
+  EXPECT_EQ(converted.output_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
   // Asking again for the same frame converts nothing: overwritten bytes stay as they are.
-  std::fill(internals(*nav).output_pixels.begin(), internals(*nav).output_pixels.end(), uint8_t{0});
+  fill_output_pixels(*nav, 0);
   EXPECT_EQ(nav->preview_pixels(), first);
   EXPECT_TRUE(alpha_is(0));
-  ASSERT_TRUE(internals(*nav).decode_next_frame());
+  ASSERT_TRUE(decode_next(*nav));
   ASSERT_NE(nav->preview_pixels(), nullptr);
-  EXPECT_EQ(internals(*nav).output_place.pts, nav->current_stamp()->pts);
+  EXPECT_EQ(snapshot(*nav).output_place.pts, nav->current_stamp()->pts);
   EXPECT_TRUE(alpha_is(255));
-  internals(*nav).clear_window();
+  clear_window(*nav);
   EXPECT_EQ(nav->current_stamp(), nullptr);
   EXPECT_EQ(nav->preview_pixels(), nullptr);
 }
@@ -233,18 +240,19 @@ TEST(PreviewPixels, ConvertsOncePerCurrentFrame) {
 TEST(PreviewPixels, PicturesWithOneStampAreConvertedEach) {
   auto nav = open_fixture("fps2000.mkv", 1920, 1 << 30);
   ASSERT_NE(nav, nullptr);
-  ASSERT_TRUE(internals(*nav).decode_next_frame());
+  ASSERT_TRUE(decode_next(*nav));
   int pairs = 0;
-  for (int k = 0; k < 40 && internals(*nav).decode_next_frame(); ++k) {
-    const HeldFrame& previous = internals(*nav).window[internals(*nav).current_index - 1];
-    const HeldFrame& current = internals(*nav).window[internals(*nav).current_index];
+  for (int k = 0; k < 40 && decode_next(*nav); ++k) {
+    const NavigatorSnapshot snap = snapshot(*nav);
+    const SnapshotFrame& previous = snap.window[snap.current_index - 1];
+    const SnapshotFrame& current = snap.window[snap.current_index];
     if (previous.pts != current.pts) continue;
     ++pairs;
-    internals(*nav).current_index -= 1;
+    set_current_index(*nav, snap.current_index - 1);
     ASSERT_NE(nav->preview_pixels(), nullptr);
-    internals(*nav).current_index += 1;
+    set_current_index(*nav, snap.current_index);
     ASSERT_NE(nav->preview_pixels(), nullptr);
-    EXPECT_EQ(internals(*nav).output_place.position, current.position);
+    EXPECT_EQ(snapshot(*nav).output_place.position, current.position);
     EXPECT_NE(previous.position, current.position);
   }
   EXPECT_GT(pairs, 0);

@@ -164,11 +164,11 @@ TEST(FrameBatches, MatchThePlainDecodeAndDecodeNothingTwice) {
 
     const std::vector<int64_t> indices = {90, 3, 90, 149, 0, 51, 50, 3};
     std::vector<FrameCopy> frames;
-    const uint64_t before = internals(*nav).counters.frames_decoded;
+    const uint64_t before = snapshot(*nav).counters.frames_decoded;
     ASSERT_TRUE(nav->copy_frames_at_indices(indices, PixelFormat::kRgb24, &frames, &error))
         << error;
     // Every frame up to the last one asked for is decoded once at most.
-    EXPECT_LE(internals(*nav).counters.frames_decoded - before, 150u) << budget;
+    EXPECT_LE(snapshot(*nav).counters.frames_decoded - before, 150u) << budget;
     ASSERT_EQ(frames.size(), indices.size());
     for (size_t k = 0; k < indices.size(); ++k) {
       const auto index = static_cast<size_t>(indices[k]);
@@ -184,9 +184,9 @@ TEST(FrameBatches, MatchThePlainDecodeAndDecodeNothingTwice) {
     std::vector<int64_t> every_tenth;
     for (int64_t index = 0; index < 150; index += 10) every_tenth.push_back(index);
     std::vector<FrameCopy> grays;
-    const uint64_t sorted_before = internals(*nav).counters.frames_decoded;
+    const uint64_t sorted_before = snapshot(*nav).counters.frames_decoded;
     ASSERT_TRUE(nav->copy_frames_at_indices(every_tenth, PixelFormat::kGray8, &grays, &error));
-    EXPECT_LE(internals(*nav).counters.frames_decoded - sorted_before, 150u) << budget;
+    EXPECT_LE(snapshot(*nav).counters.frames_decoded - sorted_before, 150u) << budget;
     for (size_t k = 0; k < grays.size(); ++k) {
       EXPECT_TRUE(same_pixels(grays[k], gray, static_cast<size_t>(every_tenth[k])));
     }

@@ -36,23 +36,21 @@ TEST(FramePool, ReusedBuffersHoldExactlyWhatFfmpegDecodes) {
     auto nav = FrameNavigator::open(path, 1920, 0, &error);
     ASSERT_NE(nav, nullptr) << error;
     ASSERT_TRUE(nav->seek_to_seconds(0.0, &error)) << error;
-    ASSERT_TRUE(
-        same_picture(internals(*nav).window[internals(*nav).current_index].frame.get(), raw, 0));
+    ASSERT_TRUE(same_picture(current_picture(*nav), raw, 0));
     for (int k = 1; k < c.frames; ++k) {
       ASSERT_TRUE(nav->step_forward(&error)) << error;
-      ASSERT_TRUE(same_picture(internals(*nav).window[internals(*nav).current_index].frame.get(),
-                               raw, size_t(k)));
+      ASSERT_TRUE(same_picture(current_picture(*nav), raw, size_t(k)));
     }
     for (int k = c.frames - 2; k >= c.frames - 30; --k) {
       ASSERT_TRUE(nav->step_backward(&error)) << error;
-      ASSERT_TRUE(same_picture(internals(*nav).window[internals(*nav).current_index].frame.get(),
-                               raw, size_t(k)));
+      ASSERT_TRUE(same_picture(current_picture(*nav), raw, size_t(k)));
     }
     // The pool served the decoder, and its memory went round: far fewer mappings than
     // pictures (what the decoder keeps for reference and its threads, plus the window).
-    const uint64_t pictures = internals(*nav).frame_pool->pictures();
+    const NavigatorSnapshot snap = snapshot(*nav);
+    const uint64_t pictures = snap.pool_pictures;
     EXPECT_GE(pictures, uint64_t(c.frames));
-    EXPECT_LE(internals(*nav).frame_pool->allocations(), pictures / 2);
+    EXPECT_LE(snap.pool_allocations, pictures / 2);
   }
 }
 
@@ -66,21 +64,20 @@ TEST(FramePool, CountsWhatTheLibrarysBuffersCount) {
     auto nav = FrameNavigator::open(fixture_path(name), 1920, 0, &error);
     ASSERT_NE(nav, nullptr) << error;
     ASSERT_TRUE(nav->seek_to_seconds(0.0, &error)) << error;
-    EXPECT_GT(internals(*nav).frame_pool->pictures(), 0u);
+    EXPECT_GT(snapshot(*nav).pool_pictures, 0u);
 
     // The same stream through a decoder left with the library's buffers.
-    const AVCodec* codec = avcodec_find_decoder(internals(*nav).video_stream->codecpar->codec_id);
+    const AVCodec* codec = avcodec_find_decoder(video_stream(*nav)->codecpar->codec_id);
     ASSERT_NE(codec, nullptr);
     CodecContextPtr plain(avcodec_alloc_context3(codec));
     ASSERT_NE(plain, nullptr);
-    ASSERT_GE(avcodec_parameters_to_context(plain.get(), internals(*nav).video_stream->codecpar),
-              0);
+    ASSERT_GE(avcodec_parameters_to_context(plain.get(), video_stream(*nav)->codecpar), 0);
     ASSERT_GE(avcodec_open2(plain.get(), codec, nullptr), 0);
-    ASSERT_GE(avformat_seek_file(internals(*nav).format_context.get(), -1, INT64_MIN, 0, 0, 0), 0);
+    ASSERT_GE(avformat_seek_file(demuxer(*nav), -1, INT64_MIN, 0, 0, 0), 0);
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     bool got = false;
-    while (!got && av_read_frame(internals(*nav).format_context.get(), packet.get()) >= 0) {
+    while (!got && av_read_frame(demuxer(*nav), packet.get()) >= 0) {
       if (packet->stream_index == nav->stream().stream_index) {
         ASSERT_GE(avcodec_send_packet(plain.get(), packet.get()), 0);
         got = avcodec_receive_frame(plain.get(), frame.get()) == 0;
@@ -92,7 +89,7 @@ TEST(FramePool, CountsWhatTheLibrarysBuffersCount) {
       got = avcodec_receive_frame(plain.get(), frame.get()) == 0;
     }
     ASSERT_TRUE(got);
-    EXPECT_EQ(internals(*nav).window.front().bytes, FrameNavigator::Impl::frame_bytes(frame.get()));
+    EXPECT_EQ(snapshot(*nav).window.front().bytes, frame_bytes(frame.get()));
   }
 }
 

@@ -84,7 +84,7 @@ TEST(OpenBudget, CappedAtHalfThePhysicalMemory) {
     std::string error;
     const auto nav = FrameNavigator::open(fixture_path("h264_bframes_aac.mp4"), options, &error);
     ASSERT_NE(nav, nullptr) << error;
-    EXPECT_EQ(internals(*nav).cache_budget_bytes, kept) << budget << " " << min_held_frames;
+    EXPECT_EQ(snapshot(*nav).budget_bytes, kept) << budget << " " << min_held_frames;
   }
 }
 

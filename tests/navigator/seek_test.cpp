@@ -46,7 +46,7 @@ TEST(Seek, LandsOnTheFirstFrameAtOrAfterTheTargetOnEveryFixture) {
     EXPECT_EQ(nav->stream().start_pts, truth.start);
     EXPECT_DOUBLE_EQ(nav->stream().time_base_seconds, truth.time_base);
     for (const double t : times) {
-      internals(*nav).clear_window();  // an empty window: every landing takes the full road
+      clear_window(*nav);  // an empty window: every landing takes the full road
       ASSERT_TRUE(nav->seek_to_seconds(t, &error)) << t << ": " << error;
       const FrameStamp* stamp = nav->current_stamp();
       ASSERT_NE(stamp, nullptr);
@@ -54,7 +54,8 @@ TEST(Seek, LandsOnTheFirstFrameAtOrAfterTheTargetOnEveryFixture) {
       EXPECT_EQ(stamp->pts, truth.frames[want])
           << "seek to " << t << " s (target " << truth.target(t) << "): want frame " << want;
       EXPECT_DOUBLE_EQ(stamp->seconds, double(stamp->pts - truth.start) * truth.time_base);
-      EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
+      const NavigatorSnapshot snap = snapshot(*nav);
+      EXPECT_EQ(snap.current_index, snap.window.size() - 1);
     }
   }
 }
@@ -69,40 +70,44 @@ TEST(Seek, InWindowJustAheadAndFullRoads) {
   // From an empty window: decoded from the keyframe at 2 s up to the landing.
   ASSERT_TRUE(nav->seek_to_seconds(2.5, &error)) << error;
   ASSERT_EQ(nav->current_stamp()->pts, pts_at(2.5));
-  const int64_t front = internals(*nav).window.front().pts;
+  const NavigatorSnapshot landed = snapshot(*nav);
+  const int64_t front = landed.window.front().pts;
   EXPECT_EQ(front, pts_at(2.0));
-  const size_t size = internals(*nav).window.size();
-  const uint64_t decoded = internals(*nav).counters.frames_decoded;
+  const size_t size = landed.window.size();
+  const uint64_t decoded = landed.counters.frames_decoded;
 
   // In the window: only the current index moves.
   ASSERT_TRUE(nav->seek_to_seconds(2.1, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.1));
-  EXPECT_LT(internals(*nav).current_index, size - 1);
-  EXPECT_EQ(internals(*nav).window.size(), size);
-  EXPECT_EQ(internals(*nav).window.front().pts, front);
-  EXPECT_EQ(internals(*nav).counters.frames_decoded, decoded);
+  const NavigatorSnapshot in_window = snapshot(*nav);
+  EXPECT_LT(in_window.current_index, size - 1);
+  EXPECT_EQ(in_window.window.size(), size);
+  EXPECT_EQ(in_window.window.front().pts, front);
+  EXPECT_EQ(in_window.counters.frames_decoded, decoded);
 
   // Just ahead: decoding on from where the decoder stands, without a container seek.
   ASSERT_TRUE(nav->seek_to_seconds(2.9, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(2.9));
-  EXPECT_EQ(internals(*nav).counters.frames_decoded,
-            decoded + truth.landing(2.9) - truth.landing(2.5));
-  EXPECT_EQ(internals(*nav).window.front().pts, front);
-  EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
+  const NavigatorSnapshot ahead = snapshot(*nav);
+  EXPECT_EQ(ahead.counters.frames_decoded, decoded + truth.landing(2.9) - truth.landing(2.5));
+  EXPECT_EQ(ahead.window.front().pts, front);
+  EXPECT_EQ(ahead.current_index, ahead.window.size() - 1);
 
   // Before the window: a container seek back to the first keyframe and a new window.
   ASSERT_TRUE(nav->seek_to_seconds(0.5, &error));
   EXPECT_EQ(nav->current_stamp()->pts, pts_at(0.5));
-  EXPECT_EQ(internals(*nav).window.front().pts, truth.frames.front());
-  EXPECT_EQ(internals(*nav).window.size(), truth.landing(0.5) + 1);
+  const NavigatorSnapshot before_window = snapshot(*nav);
+  EXPECT_EQ(before_window.window.front().pts, truth.frames.front());
+  EXPECT_EQ(before_window.window.size(), truth.landing(0.5) + 1);
 
   // Just ahead into the end of the stream: the last frame.
   ASSERT_TRUE(nav->seek_to_seconds(5.8, &error));
-  const uint64_t before_end = internals(*nav).counters.frames_decoded;
+  const uint64_t before_end = snapshot(*nav).counters.frames_decoded;
   ASSERT_TRUE(nav->seek_to_seconds(7.0, &error));
   EXPECT_EQ(nav->current_stamp()->pts, truth.frames.back());
-  EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
-  EXPECT_EQ(internals(*nav).counters.frames_decoded,
+  const NavigatorSnapshot at_end = snapshot(*nav);
+  EXPECT_EQ(at_end.current_index, at_end.window.size() - 1);
+  EXPECT_EQ(at_end.counters.frames_decoded,
             before_end + truth.frames.size() - 1 - truth.landing(5.8));
   // Ahead again from inside the window with nothing left to decode: still the last frame.
   ASSERT_TRUE(nav->seek_to_seconds(5.9, &error));
@@ -126,12 +131,12 @@ TEST(Seek, RefusedContainerSeekKeepsThePosition) {
   ASSERT_NE(nav, nullptr) << error;
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(nav->step_forward(&error)) << error;
   const int64_t current = nav->current_stamp()->pts;
-  const size_t held = internals(*nav).window.size();
+  const size_t held = snapshot(*nav).window.size();
   EXPECT_FALSE(nav->seek_to_seconds(6.0, &error));
   EXPECT_EQ(error.rfind("seek failed: ", 0), 0u) << error;
   EXPECT_GT(error.size(), std::string("seek failed: ").size());
   EXPECT_EQ(nav->current_stamp()->pts, current);
-  EXPECT_EQ(internals(*nav).window.size(), held);
+  EXPECT_EQ(snapshot(*nav).window.size(), held);
   ASSERT_TRUE(nav->step_forward(&error));  // decoding goes on from where it stood
   EXPECT_GT(nav->current_stamp()->pts, current);
   // A pipe cannot be read twice: no prescan worker, rather than one that blocks for ever.

@@ -27,22 +27,21 @@ constexpr uint64_t kDefaultBudget = 256 * kMiB;
 
 // The window's invariants, and the budget, which a refill lowers for a while and restores.
 ::testing::AssertionResult window_sound(const FrameNavigator& nav, uint64_t budget) {
-  if (internals(nav).window.empty() ||
-      internals(nav).current_index >= internals(nav).window.size()) {
-    return ::testing::AssertionFailure() << "current_index " << internals(nav).current_index
-                                         << " of " << internals(nav).window.size();
+  const NavigatorSnapshot snap = snapshot(nav);
+  if (snap.window.empty() || snap.current_index >= snap.window.size()) {
+    return ::testing::AssertionFailure()
+           << "current_index " << snap.current_index << " of " << snap.window.size();
   }
   uint64_t sum = 0;
-  for (size_t i = 0; i < internals(nav).window.size(); ++i) {
-    sum += internals(nav).window[i].bytes;
-    if (i > 0 && internals(nav).window[i].pts <= internals(nav).window[i - 1].pts) {
+  for (size_t i = 0; i < snap.window.size(); ++i) {
+    sum += snap.window[i].bytes;
+    if (i > 0 && snap.window[i].pts <= snap.window[i - 1].pts) {
       return ::testing::AssertionFailure() << "pts not ascending at window index " << i;
     }
   }
-  if (sum != internals(nav).held_bytes || internals(nav).cache_budget_bytes != budget) {
-    return ::testing::AssertionFailure()
-           << "held_bytes " << internals(nav).held_bytes << " (sum " << sum << "), budget "
-           << internals(nav).cache_budget_bytes;
+  if (sum != snap.held_bytes || snap.budget_bytes != budget) {
+    return ::testing::AssertionFailure() << "held_bytes " << snap.held_bytes << " (sum " << sum
+                                         << "), budget " << snap.budget_bytes;
   }
   return ::testing::AssertionSuccess();
 }
@@ -104,32 +103,33 @@ TEST_P(SteppingRandomWalk, FollowsFfprobeFrameList) {
     // even at a large budget) and a long walk back past its keyframe.
     const bool forward = kind < 7;
     if (kind == 9) {
-      internals(*nav).clear_window();
+      clear_window(*nav);
       ops << " clear";
       ASSERT_TRUE(seek(t.seconds_of(below(count)))) << ops.str();
     }
     for (size_t burst = kind == 9 ? 13 + below(48) : 1 + below(12); burst > 0; --burst, ++op) {
       ops << (forward ? " +" : " -");
       const bool expected = forward ? model + 1 < count : model > 0;
-      const bool inside = forward
-                              ? internals(*nav).current_index + 1 < internals(*nav).window.size()
-                              : internals(*nav).current_index > 0;
-      const bool skipping = internals(*nav).session.skip_pending;
-      const uint64_t decoded = internals(*nav).counters.frames_decoded;
+      const NavigatorSnapshot before = snapshot(*nav);
+      const bool inside =
+          forward ? before.current_index + 1 < before.window.size() : before.current_index > 0;
+      const bool skipping = before.skip_pending;
+      const uint64_t decoded = before.counters.frames_decoded;
       ASSERT_EQ(forward ? nav->step_forward(&error) : nav->step_backward(&error), expected)
           << "at frame " << model << ops.str();
       if (expected) model = forward ? model + 1 : model - 1;
       ASSERT_TRUE(check()) << ops.str();
       // Inside the window a step decodes nothing; past its back, one picture (more only
       // while pictures that a refill already holds are dropped).
-      const uint64_t cost = internals(*nav).counters.frames_decoded - decoded;
+      const NavigatorSnapshot after = snapshot(*nav);
+      const uint64_t cost = after.counters.frames_decoded - decoded;
       if (inside || (forward && expected && !skipping)) {
         ASSERT_EQ(cost, inside ? 0u : 1u) << ops.str();
       }
       // With a budget of 0 a refill leaves the frame before the anchor, current, and the anchor.
       if (!forward && !inside && expected && budget == 0) {
-        ASSERT_TRUE(internals(*nav).window.size() == 2 && internals(*nav).current_index == 0 &&
-                    internals(*nav).window[1].pts == t.frames[model + 1])
+        ASSERT_TRUE(after.window.size() == 2 && after.current_index == 0 &&
+                    after.window[1].pts == t.frames[model + 1])
             << ops.str();
       }
     }
@@ -171,15 +171,15 @@ TEST(SteppingStart, BackwardFromTheFirstFrameAnswersFalseAndStays) {
     ASSERT_TRUE(nav->seek_to_seconds(0.0));
     std::string error = "untouched";
     for (int round = 0; round < 2; ++round) {
-      const uint64_t decoded = internals(*nav).counters.frames_decoded;
-      const size_t held = internals(*nav).window.size();
+      const NavigatorSnapshot before = snapshot(*nav);
+      const uint64_t decoded = before.counters.frames_decoded;
+      const size_t held = before.window.size();
       EXPECT_FALSE(nav->step_backward(&error));
       ASSERT_NE(nav->current_stamp(), nullptr);
       EXPECT_EQ(nav->current_stamp()->pts, t.frames[0]);
       // The decode from the first packet showed that picture first: nothing is re-decoded.
-      EXPECT_TRUE(internals(*nav).counters.frames_decoded == decoded &&
-                  internals(*nav).window.size() == held)
-          << first;
+      const NavigatorSnapshot after = snapshot(*nav);
+      EXPECT_TRUE(after.counters.frames_decoded == decoded && after.window.size() == held) << first;
       // It moves on normally from there, and back.
       ASSERT_TRUE(nav->step_forward(&error));
       EXPECT_EQ(nav->current_stamp()->pts, t.frames[1]);

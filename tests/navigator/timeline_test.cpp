@@ -23,8 +23,10 @@ TEST(Timeline, ConversionsRoundHalvesAwayAndSaturate) {
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   constexpr double kInf = std::numeric_limits<double>::infinity(), kTick = 1.0 / 90000;
   const auto to_pts = [&](double time_base, int64_t start, double seconds) {
-    internals(*nav).info.time_base_seconds = time_base;
-    internals(*nav).info.start_pts = start;
+    StreamInfo info = nav->stream();
+    info.time_base_seconds = time_base;
+    info.start_pts = start;
+    set_stream_info(*nav, info);
     return nav->seconds_to_pts(seconds);
   };
   EXPECT_EQ(to_pts(kTick, 0, 1.0), 90000);
@@ -39,16 +41,23 @@ TEST(Timeline, ConversionsRoundHalvesAwayAndSaturate) {
   EXPECT_EQ(to_pts(kTick, kMax - 9, 1.0), kMax);
   EXPECT_EQ(to_pts(kTick, kMin + 9, -1.0), kMin);
 
-  internals(*nav).info.start_pts = 1026000;
+  const auto set_start = [&](int64_t start) {
+    StreamInfo info = nav->stream();
+    info.start_pts = start;
+    set_stream_info(*nav, info);
+  };
+  set_start(1026000);
   EXPECT_DOUBLE_EQ(nav->pts_to_seconds(1026000 + 90000), 1.0);
   EXPECT_DOUBLE_EQ(nav->pts_to_seconds(1026000 - 45000), -0.5);
-  internals(*nav).info.start_pts = kMax;  // a difference beyond 64 bits keeps its sign and size
+  set_start(kMax);  // a difference beyond 64 bits keeps its sign and size
   EXPECT_NEAR(nav->pts_to_seconds(kMin), -18446744073709551616.0 / 90000, 1e3);
 
   const auto estimate = [&](int64_t declared, double duration, double fps) {
-    internals(*nav).info.container_frame_count = declared;
-    internals(*nav).info.duration_seconds = duration;
-    internals(*nav).info.frames_per_second = fps;
+    StreamInfo info = nav->stream();
+    info.container_frame_count = declared;
+    info.duration_seconds = duration;
+    info.frames_per_second = fps;
+    set_stream_info(*nav, info);
     return nav->estimated_frame_count();
   };
   EXPECT_EQ(estimate(250, 99.0, 25.0), 250);  // a declared count wins

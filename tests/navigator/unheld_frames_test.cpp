@@ -31,9 +31,9 @@ std::vector<int64_t> decoded_up_to_landing(const std::string& path, double secon
           truth.frames.begin() + static_cast<ptrdiff_t>(landing) + 1};
 }
 
-std::vector<int64_t> window_stamps(const FrameNavigator& nav) {
+std::vector<int64_t> window_stamps(const NavigatorSnapshot& snap) {
   std::vector<int64_t> stamps;
-  for (const HeldFrame& held : internals(nav).window) stamps.push_back(held.pts);
+  for (const SnapshotFrame& held : snap.window) stamps.push_back(held.pts);
   return stamps;
 }
 
@@ -61,15 +61,16 @@ TEST(UnheldFrames, FullSeekKeepsTheWindowThatHoldingEveryPictureGives) {
     auto nav = FrameNavigator::open(path, 1920, c.budget, &error);
     ASSERT_NE(nav, nullptr) << error;
     ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
-    ASSERT_FALSE(internals(*nav).window.empty());
+    const NavigatorSnapshot snap = snapshot(*nav);
+    ASSERT_FALSE(snap.window.empty());
     // Every preview of a stream has the same size, so the budget keeps a fixed count.
-    const uint64_t bytes = internals(*nav).window.back().bytes;
+    const uint64_t bytes = snap.window.back().bytes;
     const size_t kept = std::min<size_t>(decoded.size(), std::max<uint64_t>(2, c.budget / bytes));
     const std::vector<int64_t> expected(decoded.end() - static_cast<ptrdiff_t>(kept),
                                         decoded.end());
-    EXPECT_EQ(window_stamps(*nav), expected);
-    EXPECT_EQ(internals(*nav).current_index, internals(*nav).window.size() - 1);
-    passed += internals(*nav).counters.unheld;
+    EXPECT_EQ(window_stamps(snap), expected);
+    EXPECT_EQ(snap.current_index, snap.window.size() - 1);
+    passed += snap.counters.unheld;
   }
   EXPECT_GT(passed, 0u);  // the cases above do leave pictures unheld
 }
@@ -104,32 +105,34 @@ TEST(UnheldFrames, SkippedPicturesLeaveEveryOtherPictureAsAPlainDecodeShowsIt) {
     ASSERT_EQ(raw.size(), truth.frames.size() * size_t(nav->stream().source_width) *
                               size_t(nav->stream().source_height) * 3 / 2);
     ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
-    EXPECT_GT(internals(*nav).counters.skip_offers, 0u);  // the case does reach the skipping
+    const NavigatorSnapshot landed = snapshot(*nav);
+    EXPECT_GT(landed.counters.skip_offers, 0u);  // the case does reach the skipping
 
     const size_t landing = truth.landing(c.seconds);
-    ASSERT_LE(internals(*nav).window.size(), landing + 1);
-    const size_t front = landing + 1 - internals(*nav).window.size();
-    for (size_t i = 0; i < internals(*nav).window.size(); ++i) {
-      EXPECT_EQ(internals(*nav).window[i].pts, truth.frames[front + i]);
-      EXPECT_TRUE(testing::same_picture(internals(*nav).window[i].frame.get(), raw, front + i));
+    ASSERT_LE(landed.window.size(), landing + 1);
+    const size_t front = landing + 1 - landed.window.size();
+    for (size_t i = 0; i < landed.window.size(); ++i) {
+      EXPECT_EQ(landed.window[i].pts, truth.frames[front + i]);
+      EXPECT_TRUE(testing::same_picture(held_picture(*nav, i), raw, front + i));
     }
     size_t k = landing;
     for (int step = 0; step < kForward && k + 1 < truth.frames.size(); ++step, ++k) {
       ASSERT_TRUE(nav->step_forward(&error)) << error;
-      const HeldFrame& held = internals(*nav).window[internals(*nav).current_index];
-      ASSERT_EQ(held.pts, truth.frames[k + 1]);
-      ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k + 1));
+      const NavigatorSnapshot snap = snapshot(*nav);
+      ASSERT_EQ(snap.window[snap.current_index].pts, truth.frames[k + 1]);
+      ASSERT_TRUE(testing::same_picture(current_picture(*nav), raw, k + 1));
     }
-    const uint64_t offers_before_walk = internals(*nav).counters.skip_offers;
+    const uint64_t offers_before_walk = snapshot(*nav).counters.skip_offers;
     for (int step = 0; step < kBackward && k > 0; ++step, --k) {
       ASSERT_TRUE(nav->step_backward(&error)) << error;
-      const HeldFrame& held = internals(*nav).window[internals(*nav).current_index];
-      ASSERT_EQ(held.pts, truth.frames[k - 1]);
-      ASSERT_TRUE(testing::same_picture(held.frame.get(), raw, k - 1));
+      const NavigatorSnapshot snap = snapshot(*nav);
+      ASSERT_EQ(snap.window[snap.current_index].pts, truth.frames[k - 1]);
+      ASSERT_TRUE(testing::same_picture(current_picture(*nav), raw, k - 1));
     }
-    refill_offers += internals(*nav).counters.skip_offers - offers_before_walk;
+    const NavigatorSnapshot walked = snapshot(*nav);
+    refill_offers += walked.counters.skip_offers - offers_before_walk;
     // On clean files the skipping holds: no seek or refill had to be done again.
-    EXPECT_EQ(internals(*nav).counters.redone, 0u);
+    EXPECT_EQ(walked.counters.redone, 0u);
   }
   EXPECT_GT(refill_offers, 0u);  // the walks back skip pictures in their refills too
 }
@@ -145,8 +148,9 @@ TEST(UnheldFrames, StreamShorterThanItsDurationStillKeepsItsLastFrames) {
   ASSERT_NE(nav, nullptr) << error;
   ASSERT_GT(nav->stream().duration_seconds, truth.seconds_of(truth.frames.size() - 1) + 1.0);
   ASSERT_TRUE(nav->seek_to_seconds(nav->stream().duration_seconds - 0.1, &error)) << error;
-  EXPECT_GT(internals(*nav).counters.unheld, 0u);
-  EXPECT_EQ(window_stamps(*nav), std::vector<int64_t>(truth.frames.end() - 2, truth.frames.end()));
+  const NavigatorSnapshot snap = snapshot(*nav);
+  EXPECT_GT(snap.counters.unheld, 0u);
+  EXPECT_EQ(window_stamps(snap), std::vector<int64_t>(truth.frames.end() - 2, truth.frames.end()));
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
     }
   }
   if (s.stamps.empty()) return;
-  EXPECT_EQ(internals(*nav).demuxed.pts,
+  EXPECT_EQ(snapshot(*nav).demuxed_pts,
             s.stamps);  // video only: other streams' packets are dropped
   EXPECT_EQ(nav->prescan_progress(), 1.0f);
   const auto n = int64_t(s.stamps.size());
@@ -144,7 +144,7 @@ TEST_P(PrescanCount, MatchesStampedVideoPackets) {
   }
   ASSERT_TRUE(nav->seek_to_seconds(1e6));
   EXPECT_EQ(nav->exact_frame_index(), n - 1);
-  internals(*nav).clear_window();  // no current frame: no index, but the count stands
+  clear_window(*nav);  // no current frame: no index, but the count stands
   EXPECT_EQ(nav->exact_frame_index(), -1);
   EXPECT_EQ(nav->prescan_frame_count(), n);
 }
@@ -189,30 +189,32 @@ TEST(PrescanThreads, FurtherStartsKeepTheOneWorker) {
   auto nav = FrameNavigator::open(fixture_path("h264_ts_offset.ts"), 1920, kDefaultBudget);
   ASSERT_NE(nav, nullptr);
   ASSERT_TRUE(nav->start_prescan());
-  const std::thread::id worker = internals(*nav).prescan_thread.get_id();
+  const std::thread::id worker = snapshot(*nav).prescan_thread_id;
   EXPECT_TRUE(nav->prescan_running() || nav->prescan_completed());
   ASSERT_TRUE(nav->start_prescan());
-  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
+  EXPECT_EQ(snapshot(*nav).prescan_thread_id, worker);
   // The caller's thread navigates on while the worker reads with its own demuxer.
   ASSERT_TRUE(nav->seek_to_seconds(2.0));
   for (int i = 0; i < 30; ++i) ASSERT_TRUE(nav->step_backward());
   ASSERT_TRUE(nav->start_prescan() && wait_for_prescan(*nav));
-  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
+  EXPECT_EQ(snapshot(*nav).prescan_thread_id, worker);
   ASSERT_TRUE(nav->prescan_completed());
-  EXPECT_EQ(internals(*nav).demuxed.pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
-  const int64_t* list = internals(*nav).demuxed.pts.data();
+  const NavigatorSnapshot counted = snapshot(*nav);
+  EXPECT_EQ(counted.demuxed_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  const void* list = counted.demuxed_pts_address;
   ASSERT_TRUE(nav->start_prescan());
   EXPECT_FALSE(nav->prescan_running());
-  EXPECT_EQ(internals(*nav).prescan_thread.get_id(), worker);
-  EXPECT_EQ(internals(*nav).demuxed.pts.data(), list);
-  EXPECT_EQ(internals(*nav).demuxed.pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
+  const NavigatorSnapshot again = snapshot(*nav);
+  EXPECT_EQ(again.prescan_thread_id, worker);
+  EXPECT_EQ(again.demuxed_pts_address, list);
+  EXPECT_EQ(again.demuxed_pts, frame_truth(fixture_path("h264_ts_offset.ts")).stamps);
   // A count by decoding then runs on a worker of its own beside the caller's navigation,
   // and its list, the plain decode's frames, answers from then on.
   ASSERT_TRUE(nav->start_prescan(CountBy::kDecoding));
   for (int i = 0; i < 30; ++i) ASSERT_TRUE(nav->step_forward());
   ASSERT_TRUE(wait_for_prescan(*nav));
   const std::vector<int64_t>& frames = frame_truth(fixture_path("h264_ts_offset.ts")).frames;
-  EXPECT_EQ(internals(*nav).decoded.pts, frames);
+  EXPECT_EQ(snapshot(*nav).decoded_pts, frames);
   EXPECT_EQ(nav->exact_frame_index(),
             std::find(frames.begin(), frames.end(), nav->current_stamp()->pts) - frames.begin());
 }
@@ -240,7 +242,7 @@ TEST(PrescanThreads, TeardownStopsTheWorkerAtAnyPoint) {
         ASSERT_TRUE(nav->start_prescan(how));
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
       }
-      EXPECT_EQ(internals(*nav).prescan_thread.joinable(), delay_ms >= 0);
+      EXPECT_EQ(snapshot(*nav).prescan_thread_joinable, delay_ms >= 0);
       nav.reset();
     }
   }
