@@ -128,7 +128,7 @@ int run_roundtrip(int argc, char** argv) {
       back_steps, forward_seconds, static_cast<unsigned long long>(forward_decoded),
       backward.size() - 1, backward_seconds, static_cast<unsigned long long>(backward_decoded),
       per_step, retraced ? 1 : 0, internals(*nav).window.size(),
-      static_cast<double>(internals(*nav).held_bytes) / 1048576.0, digest_seconds);
+      static_cast<double>(internals(*nav).window.held_bytes()) / 1048576.0, digest_seconds);
   return retraced ? 0 : 1;
 }
 

@@ -48,11 +48,11 @@ constexpr double kLongestBackOff = 128.0;
 // Pictures in a row plainly after a place target that show a road will not bring it: more
 // than any decoder's reordering delay.
 constexpr int kPassedRun = 16;
-// Frames a landing by time holds up to the target, the budget permitting: enough for a
-// walk of a second or so back. Every frame held costs the landing a picture buffer to map,
-// at 4K a scaling, and the skipping of the pictures no other refers to stops that much
-// earlier; a walk further back refills, and a walk forward fills the rest of the budget.
-constexpr uint64_t kLandingHeldFrames = 32;
+// Frames a landing by time holds up to the target, the budget permitting: a few steps back
+// cost nothing. Every frame held costs the landing a picture buffer to map, at 4K a
+// scaling, and the skipping of the pictures no other refers to stops that much earlier; a
+// walk further back refills once to what the budget holds, and a walk forward fills it.
+constexpr uint64_t kLandingHeldFrames = 8;
 }  // namespace
 
 bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text) {

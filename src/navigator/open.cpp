@@ -165,7 +165,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, std::string* erro
   if (options.min_held_frames > 0) {
     const uint64_t each =
         held_frame_bytes(*decoder_context, {info.preview_width, info.preview_height});
-    cache_budget_bytes = budget_holding(cache_budget_bytes, options.min_held_frames, each);
+    window.set_budget(budget_holding(window.budget(), options.min_held_frames, each));
   }
 
   decode_frame.reset(av_frame_alloc());

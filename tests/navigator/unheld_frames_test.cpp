@@ -31,6 +31,8 @@ std::vector<int64_t> decoded_up_to_landing(const std::string& path, double secon
           truth.frames.begin() + static_cast<ptrdiff_t>(landing) + 1};
 }
 
+constexpr size_t kLandingHeldFrames = 8;
+
 std::vector<int64_t> window_stamps(const NavigatorSnapshot& snap) {
   std::vector<int64_t> stamps;
   for (const SnapshotFrame& held : snap.window) stamps.push_back(held.pts);
@@ -63,9 +65,11 @@ TEST(UnheldFrames, FullSeekKeepsTheWindowThatHoldingEveryPictureGives) {
     ASSERT_TRUE(nav->seek_to_seconds(c.seconds, &error)) << error;
     const NavigatorSnapshot snap = snapshot(*nav);
     ASSERT_FALSE(snap.window.empty());
-    // Every preview of a stream has the same size, so the budget keeps a fixed count.
+    // Every preview of a stream has the same size, so the budget keeps a fixed count; a
+    // landing holds at most 8 frames up to its target whatever the budget.
     const uint64_t bytes = snap.window.back().bytes;
-    const size_t kept = std::min<size_t>(decoded.size(), std::max<uint64_t>(2, c.budget / bytes));
+    const size_t kept = std::min<size_t>(
+        {decoded.size(), std::max<uint64_t>(2, c.budget / bytes), kLandingHeldFrames});
     const std::vector<int64_t> expected(decoded.end() - static_cast<ptrdiff_t>(kept),
                                         decoded.end());
     EXPECT_EQ(window_stamps(snap), expected);

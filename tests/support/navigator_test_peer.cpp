@@ -31,27 +31,29 @@ NavigatorSnapshot snapshot(const FrameNavigator& nav) {
         frame.buffer_bytes += buffer != nullptr ? buffer->size : 0;
     }
   }
-  s.current_index = impl.current_index;
-  s.held_bytes = impl.held_bytes;
-  s.budget_bytes = impl.cache_budget_bytes;
+  s.current_index = impl.window.current_index();
+  s.held_bytes = impl.window.held_bytes();
+  s.budget_bytes = impl.window.budget();
   s.skip_pending = impl.session.skip_pending;
   s.window_scaler_made = impl.window_scaler != nullptr;
-  s.output_pixels = impl.output_pixels;
-  s.output_pixels_address = impl.output_pixels.data();
-  s.output_place = impl.output_place;
-  if (impl.format_context != nullptr) s.container_streams = impl.format_context->nb_streams;
+  s.output_pixels = impl.output.pixels;
+  s.output_pixels_address = impl.output.pixels.data();
+  s.output_place = impl.output.place;
+  if (impl.demux.format_context != nullptr) {
+    s.container_streams = impl.demux.format_context->nb_streams;
+  }
   if (impl.frame_pool != nullptr) {
     s.pool_pictures = impl.frame_pool->pictures();
     s.pool_allocations = impl.frame_pool->allocations();
   }
-  s.prescan_thread_id = impl.prescan_thread.get_id();
-  s.prescan_thread_joinable = impl.prescan_thread.joinable();
+  s.prescan_thread_id = impl.counts.worker.get_id();
+  s.prescan_thread_joinable = impl.counts.worker.joinable();
   // A worker may still be writing a list until its flag is raised.
-  if (impl.prescan_completed.load(std::memory_order_acquire)) {
-    s.demuxed_pts = impl.demuxed.pts;
-    s.demuxed_pts_address = impl.demuxed.pts.data();
+  if (impl.counts.demuxed.done()) {
+    s.demuxed_pts = impl.counts.demuxed.list.pts;
+    s.demuxed_pts_address = impl.counts.demuxed.list.pts.data();
   }
-  if (impl.decoded_completed.load(std::memory_order_acquire)) s.decoded_pts = impl.decoded.pts;
+  if (impl.counts.decoded.done()) s.decoded_pts = impl.counts.decoded.list.pts;
   return s;
 }
 
@@ -79,21 +81,23 @@ AVFrame* current_picture(FrameNavigator& nav) {
 }
 
 const AVFrame* held_picture(const FrameNavigator& nav, size_t index) {
-  return internals(nav).window.at(index).frame.get();
+  return internals(nav).window[index].frame.get();
 }
 
-AVFormatContext* demuxer(FrameNavigator& nav) { return internals(nav).format_context.get(); }
+AVFormatContext* demuxer(FrameNavigator& nav) { return internals(nav).demux.format_context.get(); }
 
-const AVStream* video_stream(const FrameNavigator& nav) { return internals(nav).video_stream; }
+const AVStream* video_stream(const FrameNavigator& nav) {
+  return internals(nav).demux.video_stream;
+}
 
 uint64_t frame_bytes(const AVFrame* picture) { return FrameNavigator::Impl::frame_bytes(picture); }
 
 void set_current_index(FrameNavigator& nav, uint64_t index) {
-  internals(nav).current_index = index;
+  internals(nav).window.set_current(index);
 }
 
 void fill_output_pixels(FrameNavigator& nav, uint8_t value) {
-  std::vector<uint8_t>& pixels = internals(nav).output_pixels;
+  std::vector<uint8_t>& pixels = internals(nav).output.pixels;
   std::fill(pixels.begin(), pixels.end(), value);
 }
 
