@@ -153,6 +153,32 @@ def write(bench):
         f"`clipwalk F 38 300` (target under 2 %: "
         f"{verdict(digests / f.median('walk_cw'), 0.02)}).\n")
 
+    add("## The landing at its limit\n")
+    add("The limit is the budget-0 seek, which decodes only what the target needs. Each row "
+        "compares commands measured in turn in the same rounds.\n")
+    add("| clip | default budget | budget 0 | ffmpeg | default / budget 0 (≤ 1.05) "
+        "| budget 0 / ffmpeg (≤ 0.80) |")
+    add("|---|---|---|---|---|---|")
+    limits = [("1080p H.264, GOP 250", "budget:256", "budget:0", "seek_ff"),
+              ("2160p HEVC, GOP 250, 1920x1080 preview", "hevc_cw", "hevc_cw0", "hevc_ff_scaled")]
+    limits += [(what, f"short_cw:{clip}", f"short_cw0:{clip}", f"short_ff_scaled:{clip}")
+               for clip, what, _ in SHORT_CLIPS]
+    for what, default, zero, reference in limits:
+        held, floor = f.ratio(default, zero), f.ratio(zero, reference)
+        add(f"| {what} | {f.cell(default)} | {f.cell(zero)} | {f.cell(reference)} "
+            f"| {held:.2f} {verdict(held, 1.05)} | {floor:.2f} {verdict(floor, 0.80)} |")
+    slowest = max((64, 512, 1024), key=lambda b: f.median(f"budget:{b}"))
+    growth = f.ratio(f"budget:{slowest}", "budget:0")
+    add("")
+    add(f"Slowest of budgets 0, 64, 512 and 1024 MiB at 1080p: {slowest} MiB, {growth:.2f} of "
+        f"budget 0 (≤ 1.05: {verdict(growth, 1.05)}).\n")
+    back = f.output("back")
+    back_ratio = f.ratio("back", "land")
+    add(f"A landing and 30 single steps back (helper `back F 38 30`): {f.cell('back')}, "
+        f"{back_ratio:.2f} of the landing alone (helper `seek F 38`, {f.cell('land')}; "
+        f"≤ 2.2: {verdict(back_ratio, 2.2)}); the steps decoded {back['back_decoded']} "
+        f"pictures, the slowest took {float(back['back_slowest_s']):.3f} s.\n")
+
     add("## Seek time against the budget\n")
     add("`clipwalk F 38 0 B` on the 1080p clip, whole process, in turn with "
         "`ffmpeg -ss 38 -i F -frames:v 1 -f null -` in the same rounds.\n")

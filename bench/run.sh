@@ -70,13 +70,18 @@ cmd_budget_inside() { cmd=("$hp" seek "$H264" 38 "$1"); }
 cmd_hevc_cw() { cmd=("$cw" "$HEVC" 18 0); }
 cmd_hevc_ff_scaled() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -vf scale=1920:1080:flags=bilinear -f null -); }
 cmd_hevc_ff() { cmd=("${ff[@]}" -ss 18 -i "$HEVC" -frames:v 1 -f null -); }
+cmd_hevc_cw0() { cmd=("$cw" "$HEVC" 18 0 0); }
 # The short-GOP clips at 7.6 s; the references scale the one frame to clipwalk's preview size.
 cmd_short_cw() { cmd=("$cw" "${!1}" 7.6 0); }
+cmd_short_cw0() { cmd=("$cw" "${!1}" 7.6 0 0); }
 cmd_short_ff_scaled() {
   local preview
   case $1 in WIDE) preview=1920:1014 ;; TALL) preview=1080:1920 ;; *) preview=1920:1080 ;; esac
   cmd=("${ff[@]}" -ss 7.6 -i "${!1}" -frames:v 1 -vf "scale=$preview:flags=bilinear" -f null -)
 }
+# A landing alone, and the same landing followed by 30 single steps back (in-process helper).
+cmd_land() { cmd=("$hp" seek "$H264" 38); }
+cmd_back() { cmd=("$hp" back "$H264" 38 30); }
 cmd_walk_cw() { cmd=("$cw" "$H264" 38 300); }
 cmd_walk_ff() { cmd=("${ff[@]}" -ss 38 -i "$H264" -frames:v 301 -f null -); }
 cmd_walk_inside() { cmd=("$hp" roundtrip "$H264" 38 300); }
@@ -133,8 +138,11 @@ describe_machine src >"$root/bench/machine.tsv"
 cycle seek seek_cw seek_ff
 cycle budget budget:0 budget:16 budget:64 budget:128 budget:256 budget:512 budget:1024 seek_ff
 for budget in 0 16 64 128 256 512 1024; do measure budget_inside 1 budget_inside "$budget"; done
-cycle hevc hevc_cw hevc_ff_scaled hevc_ff
-for clip in WIDE TALL HEVC10; do cycle "short_$clip" "short_cw:$clip" "short_ff_scaled:$clip"; done
+cycle hevc hevc_cw hevc_cw0 hevc_ff_scaled hevc_ff
+for clip in WIDE TALL HEVC10; do
+  cycle "short_$clip" "short_cw:$clip" "short_cw0:$clip" "short_ff_scaled:$clip"
+done
+cycle back land back
 cycle walk walk_cw walk_ff
 measure walk_inside 1 walk_inside
 cycle prescan prescan_cw prescan_ff
