@@ -271,7 +271,9 @@ class Navigator {
     const bool forward = frames > 0;
     const uint64_t wanted = forward ? uint64_t(frames) : uint64_t(0) - uint64_t(frames);
     const auto move = [this](bool ahead, std::string* error) {
-      return ahead ? navigator_->step_forward(error) : navigator_->step_backward(error);
+      const bool moved = ahead ? navigator_->step_forward(error) : navigator_->step_backward(error);
+      if (moved && !navigator_->warning().empty()) *error = navigator_->warning();
+      return moved;
     };
     uint64_t made = 0;
     bool returned = true;
@@ -357,8 +359,10 @@ class Navigator {
     Navigator& owner_;
   };
 
+  // The last message: a failure's, or what a call that succeeded met on its way.
   void remember(const std::string& error) {
-    if (!error.empty()) last_error_ = error;
+    const std::string& message = error.empty() ? navigator_->warning() : error;
+    if (!message.empty()) last_error_ = message;
   }
 
   std::unique_ptr<FrameNavigator> navigator_;

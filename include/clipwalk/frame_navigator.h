@@ -169,6 +169,11 @@ class FrameNavigator {
   bool step_forward(std::string* error_text = nullptr);
   bool step_backward(std::string* error_text = nullptr);
 
+  // What the last landing, step, batch or count met on its way without failing, such as
+  // damage it decoded past ("decode failed: ..."), for a caller to show; empty when it met
+  // nothing or failed. error_text is written only when a call fails.
+  const std::string& warning() const;
+
   // The current frame, null before the first landing.
   const FrameStamp* current_stamp() const;
   // Its pixels at the preview size, converted for this call only when asked.

@@ -37,6 +37,7 @@ bool land_and_snapshot(FrameNavigator& nav, const DriverArgs& args, std::string&
     std::fprintf(stderr, "seek failed: %s\n", error_text.c_str());
     return false;
   }
+  keep_warning(nav, error_text);
   const FrameStamp* landed_stamp = nav.current_stamp();
   if (landed_stamp == nullptr) {
     std::fflush(stdout);

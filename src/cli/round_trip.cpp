@@ -12,6 +12,10 @@ ShownFrame shown(const FrameNavigator& nav) {
 
 }  // namespace
 
+void keep_warning(const FrameNavigator& nav, std::string& last_message) {
+  if (!nav.warning().empty()) last_message = nav.warning();
+}
+
 std::vector<ShownFrame> walk_forward(FrameNavigator& nav, int64_t steps, std::string& error_text,
                                      FILE* out) {
   std::vector<ShownFrame> frames{shown(nav)};
@@ -24,6 +28,7 @@ std::vector<ShownFrame> walk_forward(FrameNavigator& nav, int64_t steps, std::st
       }
       break;
     }
+    keep_warning(nav, error_text);
     frames.push_back(shown(nav));
     if (out != nullptr) {
       const FrameStamp* stamp = nav.current_stamp();
@@ -43,6 +48,7 @@ std::vector<ShownFrame> walk_backward(FrameNavigator& nav, size_t steps, std::st
       if (out != nullptr) std::fprintf(out, "  (start of stream)\n");
       break;
     }
+    keep_warning(nav, error_text);
     frames.push_back(shown(nav));
     if (out != nullptr) {
       const FrameStamp* stamp = nav.current_stamp();

@@ -18,8 +18,12 @@ struct ShownFrame {
   uint64_t digest = 0;  // of its pixels; 0 when there is none
 };
 
+// The warning a call that succeeded left, where it left one, as the last message.
+void keep_warning(const FrameNavigator& nav, std::string& last_message);
+
 // Steps up to `steps` frames forward, printing each step (and an early end) to `out` when
-// given. The list starts with the frame the walk started from.
+// given. The list starts with the frame the walk started from. error_text ends with the last
+// message a step left: a failure's, or a warning.
 std::vector<ShownFrame> walk_forward(FrameNavigator& nav, int64_t steps, std::string& error_text,
                                      FILE* out);
 // Steps back up to `steps` frames, printing as walk_forward does; the list starts with the

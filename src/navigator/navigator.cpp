@@ -1,9 +1,33 @@
 // The navigator's public face: each operation hands over to the private state.
 #include "clipwalk/frame_navigator.h"
 
+#include <type_traits>
+
+#include "navigator/errors.h"
 #include "navigator/navigator_impl.h"
 
 namespace clipwalk {
+
+namespace {
+// Runs one call with a message of its own. A call that fails hands its message to the
+// caller's error_text; one that succeeds keeps what it met on the way (damage it decoded
+// past) as the navigator's warning, and leaves error_text alone.
+template <typename Call>
+auto answer(FrameNavigator::Impl& impl, std::string* error_text, Call call) {
+  std::string message;
+  const auto result = call(&message);
+  const bool failed = [&] {
+    if constexpr (std::is_same_v<decltype(result), const bool>) {
+      return !result;
+    } else {
+      return result < 0;
+    }
+  }();
+  impl.warning = failed ? std::string() : message;
+  if (failed && !message.empty()) set_error(error_text, std::move(message));
+  return result;
+}
+}  // namespace
 
 FrameNavigator::FrameNavigator(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
@@ -39,17 +63,22 @@ int64_t FrameNavigator::estimated_frame_count() const { return impl_->estimated_
 int64_t FrameNavigator::estimated_frame_index() const { return impl_->estimated_frame_index(); }
 
 bool FrameNavigator::seek_to_seconds(double seconds, std::string* error_text) {
-  return impl_->seek_to_seconds(seconds, error_text);
+  return answer(*impl_, error_text,
+                [&](std::string* message) { return impl_->seek_to_seconds(seconds, message); });
 }
 bool FrameNavigator::seek_to_frame(int64_t index, std::string* error_text) {
-  return impl_->seek_to_frame(index, error_text);
+  return answer(*impl_, error_text,
+                [&](std::string* message) { return impl_->seek_to_frame(index, message); });
 }
 bool FrameNavigator::step_forward(std::string* error_text) {
-  return impl_->step_forward(error_text);
+  return answer(*impl_, error_text,
+                [&](std::string* message) { return impl_->step_forward(message); });
 }
 bool FrameNavigator::step_backward(std::string* error_text) {
-  return impl_->step_backward(error_text);
+  return answer(*impl_, error_text,
+                [&](std::string* message) { return impl_->step_backward(message); });
 }
+const std::string& FrameNavigator::warning() const { return impl_->warning; }
 
 const FrameStamp* FrameNavigator::current_stamp() const { return impl_->current_frame(); }
 FramePixels FrameNavigator::current_pixels(PixelFormat format) {
@@ -63,17 +92,21 @@ bool FrameNavigator::met_damage() const { return impl_->facts.pixels_vary; }
 
 bool FrameNavigator::frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
                                        const FrameVisitor& visit, std::string* error_text) {
-  return impl_->visit_frames(indices, format, visit, error_text);
+  return answer(*impl_, error_text, [&](std::string* message) {
+    return impl_->visit_frames(indices, format, visit, message);
+  });
 }
 bool FrameNavigator::frames_at_seconds(const std::vector<double>& seconds, PixelFormat format,
                                        const FrameVisitor& visit, std::string* error_text) {
-  return impl_->visit_frames_at_seconds(seconds, format, visit, error_text);
+  return answer(*impl_, error_text, [&](std::string* message) {
+    return impl_->visit_frames_at_seconds(seconds, format, visit, message);
+  });
 }
 bool FrameNavigator::copy_frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
                                             std::vector<FrameCopy>* frames,
                                             std::string* error_text) {
   std::vector<FrameCopy> copies(indices.size());
-  if (!impl_->visit_frames(indices, format, copy_into(copies), error_text)) return false;
+  if (!frames_at_indices(indices, format, copy_into(copies), error_text)) return false;
   *frames = std::move(copies);
   return true;
 }
@@ -81,9 +114,7 @@ bool FrameNavigator::copy_frames_at_seconds(const std::vector<double>& seconds, 
                                             std::vector<FrameCopy>* frames,
                                             std::string* error_text) {
   std::vector<FrameCopy> copies(seconds.size());
-  if (!impl_->visit_frames_at_seconds(seconds, format, copy_into(copies), error_text)) {
-    return false;
-  }
+  if (!frames_at_seconds(seconds, format, copy_into(copies), error_text)) return false;
   *frames = std::move(copies);
   return true;
 }
@@ -93,7 +124,8 @@ bool FrameNavigator::prescan_running() const { return impl_->counts.running(); }
 bool FrameNavigator::prescan_completed() const { return impl_->exact_list() != nullptr; }
 float FrameNavigator::prescan_progress() const { return impl_->counts.progress.load(); }
 int64_t FrameNavigator::frame_count(std::string* error_text) {
-  return impl_->frame_count(error_text);
+  return answer(*impl_, error_text,
+                [&](std::string* message) { return impl_->frame_count(message); });
 }
 int64_t FrameNavigator::prescan_frame_count() const { return impl_->prescan_frame_count(); }
 int64_t FrameNavigator::exact_frame_index() const { return impl_->exact_frame_index(); }

@@ -345,6 +345,9 @@ struct FrameNavigator::Impl {
   std::unique_ptr<FramePool> frame_pool;
   // Shared with the counting worker; nothing else crosses threads.
   Counts counts;
+  // What the last call met on its way without failing (damage decoded past); a failure's
+  // message goes to the caller's error_text instead.
+  std::string warning;
   // Set on the navigator that a count by decoding opens for itself: pictures are decoded
   // and stamped as the caller's navigator does, but neither scaled nor held.
   bool counting_only = false;
