@@ -82,10 +82,10 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
     const int64_t at = exact_frame_index();
     if (at == index) return true;
     for (int64_t step = at; step < index; ++step) {
-      if (!step_forward(error_text)) break;
+      if (!advance(error_text)) break;
     }
     for (int64_t step = at; step > index; --step) {
-      if (!step_backward(error_text)) break;
+      if (!retreat(error_text)) break;
     }
   }
   if (exact_frame_index() == index) return true;
@@ -119,7 +119,7 @@ bool FrameNavigator::Impl::move_to_frame(int64_t index, std::string* error_text)
   const int64_t at = exact_frame_index();
   if (at < 0 || at > index || keyframe_between(at, index)) return seek_to_frame(index, error_text);
   for (int64_t step = at; step < index; ++step) {
-    if (!step_forward(error_text)) break;
+    if (!advance(error_text)) break;
   }
   return exact_frame_index() == index || seek_to_frame(index, error_text);
 }

@@ -446,8 +446,12 @@ struct FrameNavigator::Impl {
   bool adopt_decoded_damage(std::string* error_text, bool land_again);
 
   // Stepping (stepping.cpp).
+  // Steps take in a finished count by decoding's damage first; advance and retreat move
+  // without it, for roads that took it in already.
   bool step_forward(std::string* error_text);
   bool step_backward(std::string* error_text);
+  bool advance(std::string* error_text);
+  bool retreat(std::string* error_text);
   bool refill_backward(std::string* error_text);
   bool at_stream_start(const HeldFrame& frame) const;
 

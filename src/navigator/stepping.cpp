@@ -17,7 +17,14 @@ constexpr uint64_t kSavedShare = 8;
 }  // namespace
 
 bool FrameNavigator::Impl::step_forward(std::string* error_text) {
-  if (!adopt_decoded_damage(error_text, true)) return false;
+  return adopt_decoded_damage(error_text, true) && advance(error_text);
+}
+
+bool FrameNavigator::Impl::step_backward(std::string* error_text) {
+  return adopt_decoded_damage(error_text, true) && retreat(error_text);
+}
+
+bool FrameNavigator::Impl::advance(std::string* error_text) {
   if (window.move_current(1)) return true;
   return decode_next_frame(error_text) && redo_over_damage(error_text);
 }
@@ -29,8 +36,7 @@ bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
   return frame.seconds <= 0.0;
 }
 
-bool FrameNavigator::Impl::step_backward(std::string* error_text) {
-  if (!adopt_decoded_damage(error_text, true)) return false;
+bool FrameNavigator::Impl::retreat(std::string* error_text) {
   if (window.move_current(-1)) return true;
   if (window.empty()) return false;
   if (at_stream_start(window.front())) return false;
