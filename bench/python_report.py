@@ -17,6 +17,11 @@ DOING = {
     "batch:opencv": "per number: `set(CAP_PROP_POS_FRAMES, n)`, `read()`",
     "steps:clipwalk": "`video[950]`, then `video.step(-1)` 300 times",
     "steps:pyav": "frame 950, then frames 949 to 650, each by seek and decode",
+    "steps_dci:clipwalk": "4096x2160 all-P, GOP 24: `video[71]`, then `video.step(-1)` 24 times",
+    "steps_dci:pyav": "the same frames, each by seek and decode",
+    "steps_hevc10:clipwalk": "3840x2160 10-bit HEVC, GOP 48: `video[95]`, then `video.step(-1)` "
+                             "95 times",
+    "steps_hevc10:pyav": "the same frames, each by seek and decode",
 }
 
 
@@ -87,7 +92,11 @@ def write(bench):
             ("100 random frame numbers, one batch, against the faster reference", "batch:clipwalk",
              faster, 0.5),
             ("300 single steps back against PyAV seeking for each", "steps:clipwalk",
-             "steps:pyav", 0.1)]:
+             "steps:pyav", 0.1),
+            ("24 single steps back at 4096x2160, source size, default budget", "steps_dci:clipwalk",
+             "steps_dci:pyav", 0.5),
+            ("95 single steps back at 3840x2160 10-bit, source size, default budget",
+             "steps_hevc10:clipwalk", "steps_hevc10:pyav", 0.5)]:
         ratio = median(ours) / median(reference)
         cpu = median(ours, "cpu_s") / median(reference, "cpu_s")
         add(f"| {name} | {cell(ours)} | {READERS[reference.split(':')[1]]}: {cell(reference)} "
@@ -121,6 +130,11 @@ def write(bench):
         "every 250 frames, 3 B-frames, from lavfi testsrc2). The 100 frame numbers are drawn "
         "with a fixed seed and asked for in that random order; the walk back runs from frame "
         "950 (38 s) to 650, over the keyframe at 750.")
+    add("- The 4K walks run at the source size with the default budget (`max_side=None`, "
+        "`budget_mib=None`, which holds 32 frames there): 4 s of 4096x2160 24 fps H.264 with "
+        "no B-frames and a keyframe every 24 frames, walked back from frame 71 to 47, and 4 s "
+        "of 3840x2160 24 fps 10-bit HEVC (3 B-frames, a keyframe every 48), walked back from "
+        "frame 95 to 0. Their frames are timed only, not checked.")
     add("- Frame n of the plain decode is the n-th picture `ffmpeg -i F -fps_mode passthrough` "
         "shows, with ffprobe's stamps. A reader's frame is told by its stamp where the reader "
         "gives one (clipwalk, PyAV) and by its picture: the plain decode's picture with the "

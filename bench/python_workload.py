@@ -7,8 +7,9 @@ usage: python_workload.py WORKLOAD READER CLIP NUMBERS_FILE [--check OUT.npz]
           clipwalk: one get_frames_at call
           pyav:     for each, a seek to the keyframe before it and a decode up to it
           opencv:   for each, CAP_PROP_POS_FRAMES and read()
-  steps   land on the first number of NUMBERS_FILE, then 300 single steps back
-          clipwalk: video.step(-1) from Python, 300 times
+  steps   land on the first number of NUMBERS_FILE, then as many single steps back as its
+          second number says (300 without one)
+          clipwalk: video.step(-1) from Python, at the default budget and source size
           pyav:     for each, a seek to the keyframe before it and a decode up to it
   --check keep, for bench/python_check.py, what each returned frame is: the number asked,
           its stamp where the reader tells it, and a thumbnail (not in measured runs, which
@@ -23,6 +24,10 @@ import sys
 import numpy
 
 STEPS_BACK = 300
+
+
+def steps_back(numbers):
+    return numbers[1] if len(numbers) > 1 else STEPS_BACK
 
 
 def thumbnail(rgb):
@@ -48,7 +53,7 @@ def clipwalk_steps(clip, numbers):
     with clipwalk.open(clip) as video:
         frame = video[numbers[0]]
         yield frame.pts, frame.data
-        for _ in range(STEPS_BACK):
+        for _ in range(steps_back(numbers)):
             frame = video.step(-1)
             yield frame.pts, frame.data
 
@@ -81,7 +86,7 @@ def pyav_batch(clip, numbers):
 
 def pyav_steps(clip, numbers):
     seeker = PyAvSeeker(clip)
-    for back in range(STEPS_BACK + 1):
+    for back in range(steps_back(numbers) + 1):
         yield seeker.frame(numbers[0] - back)
 
 
@@ -116,7 +121,8 @@ def main(argv):
             stamps.append(-1 if pts is None else pts)
             thumbnails.append(None if data is None else thumbnail(data))
     if check:
-        asked = numbers if workload == "batch" else [numbers[0] - k for k in range(STEPS_BACK + 1)]
+        asked = (numbers if workload == "batch"
+                 else [numbers[0] - k for k in range(steps_back(numbers) + 1)])
         shape = next(t.shape for t in thumbnails if t is not None)
         numpy.savez(argv[6], asked=numpy.array(asked), pts=numpy.array(stamps),
                     missing=numpy.array([t is None for t in thumbnails]),
