@@ -85,6 +85,7 @@ bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
   goal.first_back_off = earlier_back_off(stood.seconds, 0.0);
   goal.steps_after = 1;
   ++counters.prerolled;
+  clear_window();  // a landing that cannot even start leaves no damaged frame current
   return land(goal, error_text);
 }
 

@@ -41,10 +41,13 @@ bool deliver_in_order(FrameNavigator::Impl& nav, size_t requests, Key key, Reach
 }  // namespace
 
 int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
-  const CountSlot& slot = counts.by_decoding ? counts.decoded : counts.demuxed;
+  // Picked again after the start: a saved list by decoding serves a count by demuxing too.
+  const auto slot = [this]() -> const CountSlot& {
+    return counts.by_decoding ? counts.decoded : counts.demuxed;
+  };
   // A run that ended without a count is not repeated: it would read the whole input again
   // for the same answer.
-  if (!slot.done() && slot.state.load() != CountState::kNoCount) {
+  if (!slot().done() && slot().state.load() != CountState::kNoCount) {
     if (!start_prescan(counts.by_decoding ? CountBy::kDecoding : CountBy::kDemuxing)) {
       set_error(error_text, "the frames of " + info.source_path +
                                 " cannot be counted: the input cannot be read a second time");
@@ -53,7 +56,7 @@ int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
     // The worker's every read is bounded, so the join is too.
     if (counts.worker.joinable()) counts.worker.join();
   }
-  if (!slot.done()) {
+  if (!slot().done()) {
     set_error(error_text, "the frames of " + info.source_path + " cannot be counted: " +
                               (counts.by_decoding ? "no timestamped picture was decoded"
                                                   : "no timestamped video packet was read"));

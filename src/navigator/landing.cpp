@@ -43,7 +43,8 @@
 namespace clipwalk {
 
 namespace {
-// Back-offs double up to this before the first packet is read instead.
+// Back-offs after a late or untimed first picture double up to this before the first packet
+// is read instead; one that damage asks for is taken as it is.
 constexpr double kLongestBackOff = 128.0;
 // Pictures in a row plainly after a place target that show a road will not bring it: more
 // than any decoder's reordering delay.
@@ -61,7 +62,7 @@ bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text
   bool positioned = false;  // a road has moved the demuxer and cleared the window
   for (;;) {
     back_off = preroll_back_off(goal.pts, goal.seconds, back_off);
-    const bool from_start = back_off > kLongestBackOff || !(goal.seconds - back_off > 0.0);
+    const bool from_start = !(goal.seconds - back_off > 0.0);
     std::string road_error;
     const Verdict verdict =
         take_road(goal, from_start ? -1.0 : back_off, hold_every_picture, positioned, &road_error);
@@ -85,7 +86,9 @@ bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text
       case Verdict::kLate:
       case Verdict::kUntimed:
         if (from_start) break;
-        back_off = back_off == 0.0 ? 1.0 : 2.0 * back_off;
+        back_off = back_off >= kLongestBackOff ? goal.seconds
+                   : back_off == 0.0           ? 1.0
+                                               : 2.0 * back_off;
         continue;
       case Verdict::kEarlierRun:
         back_off = goal.seconds;
@@ -164,11 +167,12 @@ FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal&
     if (!reached || window.size() < 2) return Verdict::kLate;
     if (session.landing_stamp_guessed && !from_start) return Verdict::kUntimed;
   }
+  // Damage on the way shows as the decoder's history makes it: a plain decode's history is
+  // had from further back.
+  if (!from_start && damage_unexplained()) return Verdict::kDamage;
   for (int step = 0; step < goal.steps_after; ++step) {
     if (!decode_next_frame(error_text)) return Verdict::kEnded;
   }
-  // Damage on the way shows as the decoder's history makes it: a plain decode's history is
-  // had from further back.
   if (!from_start && damage_unexplained()) return Verdict::kDamage;
   return Verdict::kLanded;
 }
