@@ -122,32 +122,16 @@ uint64_t FramePool::pictures() const {
 
 uint64_t FramePool::allocations() const { return allocations_.load(std::memory_order_relaxed); }
 
-// The same geometry as libavcodec's default pool: dimensions aligned as the codec asks,
-// the width widened until every line size meets the stride alignment, and per plane the
-// picture size plus 16 + alignment - 1 bytes of padding. The budget counts those sizes,
-// so the window evicts exactly as it would with the library's buffers.
-bool FramePool::prepare(AVCodecContext* decoder, const AVFrame* frame) {
-  if (pool_ != nullptr && frame->format == format_ && frame->width == width_ &&
-      frame->height == height_) {
-    return true;
-  }
-  const AVPixFmtDescriptor* descriptor =
-      av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
-  if (descriptor == nullptr || frame->width <= 0 || frame->height <= 0 ||
-      (descriptor->flags &
-       (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM)) != 0) {
-    return false;
-  }
-  int width = frame->width;
-  int height = frame->height;
+bool picture_layout(AVCodecContext* decoder, int format, int width, int height,
+                    PictureLayout* layout) {
+  const auto pixel_format = static_cast<AVPixelFormat>(format);
+  if (av_pix_fmt_desc_get(pixel_format) == nullptr || width <= 0 || height <= 0) return false;
   int stride_align[AV_NUM_DATA_POINTERS] = {};
   avcodec_align_dimensions2(decoder, &width, &height, stride_align);
 
   int linesize[4] = {};
   for (;;) {
-    if (av_image_fill_linesizes(linesize, static_cast<AVPixelFormat>(frame->format), width) < 0) {
-      return false;
-    }
+    if (av_image_fill_linesizes(linesize, pixel_format, width) < 0) return false;
     bool unaligned = false;
     for (int i = 0; i < 4; ++i) {
       unaligned = unaligned || (stride_align[i] > 0 && linesize[i] % stride_align[i] != 0);
@@ -157,40 +141,51 @@ bool FramePool::prepare(AVCodecContext* decoder, const AVFrame* frame) {
   }
   const ptrdiff_t line_sizes[4] = {linesize[0], linesize[1], linesize[2], linesize[3]};
   size_t plane_size[4] = {};
-  if (av_image_fill_plane_sizes(plane_size, static_cast<AVPixelFormat>(frame->format), height,
-                                line_sizes) < 0) {
+  if (av_image_fill_plane_sizes(plane_size, pixel_format, height, line_sizes) < 0) return false;
+
+  const size_t padding = 16 + static_cast<size_t>(stride_align[0] > 0 ? stride_align[0] : 1) - 1;
+  PictureLayout found;
+  size_t end = 0;
+  for (int i = 0; i < 4 && plane_size[i] != 0; ++i) {
+    found.offset[i] = round_up(end, kPlaneAlign);
+    found.linesize[i] = linesize[i];
+    end = found.offset[i] + plane_size[i];
+    found.counted += plane_size[i] + padding;
+    ++found.planes;
+  }
+  if (found.planes == 0) return false;
+  // The library's per-plane sizes always cover the layout and the padding after the last
+  // plane.
+  found.size = std::max(found.counted, end + padding);
+  *layout = found;
+  return true;
+}
+
+// The budget counts the sizes of libavcodec's default pool, so the window evicts exactly as
+// it would with the library's buffers.
+bool FramePool::prepare(AVCodecContext* decoder, const AVFrame* frame) {
+  if (pool_ != nullptr && frame->format == format_ && frame->width == width_ &&
+      frame->height == height_) {
+    return true;
+  }
+  const AVPixFmtDescriptor* descriptor =
+      av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  PictureLayout layout;
+  if (descriptor == nullptr ||
+      (descriptor->flags &
+       (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM)) != 0 ||
+      !picture_layout(decoder, frame->format, frame->width, frame->height, &layout)) {
     return false;
   }
 
-  const size_t padding = 16 + static_cast<size_t>(stride_align[0] > 0 ? stride_align[0] : 1) - 1;
-  int planes = 0;
-  size_t counted = 0;
-  size_t offset[4] = {};
-  size_t end = 0;
-  for (int i = 0; i < 4 && plane_size[i] != 0; ++i) {
-    offset[i] = round_up(end, kPlaneAlign);
-    end = offset[i] + plane_size[i];
-    counted += plane_size[i] + padding;
-    ++planes;
-  }
-  if (planes == 0) return false;
-  // One buffer holds every plane; its size is what the library's per-plane buffers add up
-  // to, which always covers the layout and the padding after the last plane.
-  const size_t size = std::max(counted, end + padding);
-
-  AVBufferPool* pool = av_buffer_pool_init2(size, &allocations_, allocate_picture, nullptr);
+  AVBufferPool* pool = av_buffer_pool_init2(layout.size, &allocations_, allocate_picture, nullptr);
   if (pool == nullptr) return false;
   av_buffer_pool_uninit(&pool_);
   pool_ = pool;
   format_ = frame->format;
   width_ = frame->width;
   height_ = frame->height;
-  planes_ = planes;
-  counted_size_ = counted;
-  for (int i = 0; i < 4; ++i) {
-    linesize_[i] = i < planes ? linesize[i] : 0;
-    offset_[i] = i < planes ? offset[i] : 0;
-  }
+  layout_ = layout;
   return true;
 }
 
@@ -205,12 +200,12 @@ int FramePool::get_buffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
   if (buffer == nullptr) return AVERROR(ENOMEM);
   ++self->pictures_;
   for (int i = 0; i < AV_NUM_DATA_POINTERS; ++i) {
-    frame->data[i] = i < self->planes_ ? buffer->data + self->offset_[i] : nullptr;
-    frame->linesize[i] = i < self->planes_ ? self->linesize_[i] : 0;
+    frame->data[i] = i < self->layout_.planes ? buffer->data + self->layout_.offset[i] : nullptr;
+    frame->linesize[i] = i < self->layout_.planes ? self->layout_.linesize[i] : 0;
     frame->buf[i] = nullptr;
   }
   // The reference reports what the library's pool would have: the budget counts it.
-  buffer->size = self->counted_size_;
+  buffer->size = self->layout_.counted;
   frame->buf[0] = buffer;
   frame->extended_data = frame->data;
   mark_handed_over(buffer);

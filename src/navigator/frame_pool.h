@@ -52,6 +52,21 @@ inline void mark_taken_over(const AVFrame* picture) {
 // before 5.14) the pages are faulted in as they are written.
 void populate_pages(uint8_t* data, size_t size);
 
+// The geometry libavcodec's default pool gives a decoder's picture: dimensions aligned as
+// the codec asks, the width widened until every line size meets the stride alignment, and
+// per plane the picture size plus 16 + alignment - 1 bytes of padding; laid out here in one
+// buffer.
+struct PictureLayout {
+  int planes = 0;
+  int linesize[4] = {};
+  size_t offset[4] = {};  // of each plane in the one buffer
+  size_t counted = 0;     // what the library's per-plane buffers add up to
+  size_t size = 0;        // the one buffer: counted, or the layout and its padding if larger
+};
+// False where the format or size has no such layout.
+bool picture_layout(AVCodecContext* decoder, int format, int width, int height,
+                    PictureLayout* layout);
+
 // The pool is also what a decoder's `opaque` names, so that its log messages find it: see
 // decoder_logged_error.
 class FramePool {
@@ -92,10 +107,7 @@ class FramePool {
   int format_ = -1;
   int width_ = 0;
   int height_ = 0;
-  int linesize_[4] = {};
-  size_t offset_[4] = {};
-  int planes_ = 0;
-  size_t counted_size_ = 0;  // what the library's own pool would have given for the picture
+  PictureLayout layout_;
   uint64_t pictures_ = 0;
   // Counted by the mapping callback, which runs only while the pool is alive.
   std::atomic<uint64_t> allocations_{0};

@@ -74,51 +74,29 @@ int held_pixel_format(int source_format) {
                                                                                : AV_PIX_FMT_RGBA;
 }
 
-namespace {
-// The decoder's picture buffer for its size and format, which hold_frame takes over by
-// reference: libavcodec's default pool, which FramePool copies, aligns the dimensions as the
-// codec asks, widens the lines to the stride alignment and pads every plane.
-uint64_t decoder_picture_bytes(AVCodecContext& decoder) {
-  const AVPixelFormat format = decoder.pix_fmt;
-  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-  if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0) return 0;
-  // libavcodec allocates at the coded size where that is larger.
-  int width = std::max(decoder.width, decoder.coded_width);
-  int height = std::max(decoder.height, decoder.coded_height);
-  int stride_align[AV_NUM_DATA_POINTERS] = {};
-  avcodec_align_dimensions2(&decoder, &width, &height, stride_align);
-  int linesize[4] = {};
-  for (;;) {
-    if (av_image_fill_linesizes(linesize, format, width) < 0) return 0;
-    bool unaligned = false;
-    for (int i = 0; i < 4; ++i) {
-      unaligned = unaligned || (stride_align[i] > 0 && linesize[i] % stride_align[i] != 0);
-    }
-    if (!unaligned) break;
-    width += width & ~(width - 1);
-  }
-  const ptrdiff_t line_sizes[4] = {linesize[0], linesize[1], linesize[2], linesize[3]};
-  size_t plane_size[4] = {};
-  if (av_image_fill_plane_sizes(plane_size, format, height, line_sizes) < 0) return 0;
-  const size_t padding = 16 + static_cast<size_t>(std::max(stride_align[0], 1)) - 1;
-  uint64_t bytes = 0;
-  for (const size_t size : plane_size) {
-    if (size != 0) bytes += size + padding;
-  }
-  return bytes;
-}
-}  // namespace
-
 uint64_t held_frame_bytes(AVCodecContext& decoder, PreviewSize held) {
   if (decoder.width == held.width && decoder.height == held.height) {
-    return decoder_picture_bytes(decoder);
+    // Held by reference: the decoder's buffer, which libavcodec sizes at the coded size where
+    // that is larger.
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(decoder.pix_fmt);
+    PictureLayout layout;
+    if (descriptor == nullptr || (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) != 0 ||
+        !picture_layout(&decoder, decoder.pix_fmt, std::max(decoder.width, decoder.coded_width),
+                        std::max(decoder.height, decoder.coded_height), &layout)) {
+      return 0;
+    }
+    return layout.counted;
   }
-  // A scaled picture gets the buffer hold_frame allocates, laid out as FFmpeg chooses: one is
-  // allocated and measured (its pages are never written).
   if (av_pix_fmt_desc_get(decoder.pix_fmt) == nullptr) return 0;
+  return scaled_frame_bytes(decoder.pix_fmt, held);
+}
+
+uint64_t scaled_frame_bytes(int source_format, PreviewSize held) {
+  // The buffer hold_frame allocates, laid out as FFmpeg chooses: one is allocated and
+  // measured (its pages are never written).
   FramePtr frame(av_frame_alloc());
   if (!frame) return 0;
-  frame->format = held_pixel_format(decoder.pix_fmt);
+  frame->format = held_pixel_format(source_format);
   frame->width = held.width;
   frame->height = held.height;
   if (av_frame_get_buffer(frame.get(), 0) < 0) return 0;

@@ -24,5 +24,7 @@ int held_pixel_format(int source_format);
 // What a picture of the decoder's size and pixel format counts against the budget once held
 // at this size, as hold_frame holds it; 0 where that cannot be told (no known pixel format).
 uint64_t held_frame_bytes(AVCodecContext& decoder, PreviewSize held);
+// What a picture of this format counts once scaled to `held`; 0 where it cannot be allocated.
+uint64_t scaled_frame_bytes(int source_format, PreviewSize held);
 
 }  // namespace clipwalk

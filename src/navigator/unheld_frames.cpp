@@ -167,17 +167,12 @@ uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
   }
   if (picture->format != scaled_size.source_format || size.width != scaled_size.size.width ||
       size.height != scaled_size.size.height) {
-    // The same allocation hold_frame makes for a scaled picture, measured once per format
-    // and size.
-    FramePtr preview(av_frame_alloc());
-    if (!preview) return 0;
-    preview->format = held_pixel_format(picture->format);
-    preview->width = size.width;
-    preview->height = size.height;
-    if (av_frame_get_buffer(preview.get(), 0) < 0) return 0;
+    // Measured once per format and size.
+    const uint64_t bytes = scaled_frame_bytes(picture->format, size);
+    if (bytes == 0) return 0;
     scaled_size.source_format = picture->format;
     scaled_size.size = size;
-    scaled_size.bytes = frame_bytes(preview.get());
+    scaled_size.bytes = bytes;
   }
   return scaled_size.bytes;
 }
