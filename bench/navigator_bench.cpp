@@ -50,7 +50,7 @@ std::unique_ptr<clipwalk::FrameNavigator> open_like_cli(const char* path, const 
 
 bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& decoded) {
   std::string error_text;
-  const uint64_t before = internals(nav).counters.frames_decoded;
+  const uint64_t before = internals(nav).source.pictures_decoded;
   const auto begin = Clock::now();
   const bool landed = nav.seek_to_seconds(target, &error_text) && nav.current_stamp() != nullptr;
   const double elapsed = seconds_since(begin);
@@ -58,7 +58,7 @@ bool seek_and_report(clipwalk::FrameNavigator& nav, double target, uint64_t& dec
     std::fprintf(stderr, "seek failed: %s\n", error_text.c_str());
     return false;
   }
-  decoded = internals(nav).counters.frames_decoded - before;
+  decoded = internals(nav).source.pictures_decoded - before;
   std::printf(
       "seek_s=%.6f\nseek_decoded=%llu\nseek_window=%zu\nseek_redone=%llu\nlanded_pts=%lld\n",
       elapsed, static_cast<unsigned long long>(decoded), internals(nav).window.size(),

@@ -2,6 +2,7 @@
 // and where a road past it must start.
 #include <algorithm>
 
+#include "navigator/decoding_source.h"
 #include "navigator/libav.h"
 #include "navigator/navigator_impl.h"
 
@@ -25,7 +26,7 @@ bool FaultyStamps::stamps_by_dts(const AVFrame* picture) {
   return pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && faulty_pts > faulty_dts;
 }
 
-void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
+void DecodingSource::note_damage(const AVFrame* picture, int64_t pts) {
   // Concealed pictures, lost packets and stamps the decoder found running backwards (after
   // which it may stamp by the decode stamps) all depend on what the decoder saw before.
   // Faulty stamps count only where they changed a picture's stamp: streams whose stamps
@@ -35,7 +36,7 @@ void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
                          picture->best_effort_timestamp != picture->pts;
   // A count by decoding also marks where libavcodec turned to the dts: any road past it
   // may stamp otherwise from a later keyframe, even where this picture's stamp is the same.
-  const bool turned_to_dts = counting_only && session.faulty_stamps.stamps_by_dts(picture);
+  const bool turned_to_dts = notes_stamp_turns && session.faulty_stamps.stamps_by_dts(picture);
   const bool damaged =
       flagged_damaged(picture) || session.failures_total != 0 || restamped || turned_to_dts;
   if (!damaged) {
@@ -60,7 +61,7 @@ void FrameNavigator::Impl::note_damage(const AVFrame* picture, int64_t pts) {
   }
 }
 
-bool FrameNavigator::Impl::damage_unexplained() const {
+bool DecodingSource::damage_unexplained() const {
   // An input read once cannot be decoded again from further back.
   return session.damage_seen && !session.damage_explained && input_can_be_read_again();
 }
@@ -68,9 +69,10 @@ bool FrameNavigator::Impl::damage_unexplained() const {
 double FrameNavigator::Impl::preroll_back_off(int64_t target, double seconds,
                                               double back_off) const {
   // Past damage a decode from the start has shown, decoding starts where it did.
-  if (!facts.damage_known || target < facts.damage_pts) return back_off;
-  const double needed =
-      facts.damage_preroll_from_start ? seconds : seconds - facts.damage_preroll_seconds;
+  if (!source.facts.damage_known || target < source.facts.damage_pts) return back_off;
+  const double needed = source.facts.damage_preroll_from_start
+                            ? seconds
+                            : seconds - source.facts.damage_preroll_seconds;
   return std::max(back_off, needed);
 }
 
@@ -79,7 +81,7 @@ bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
   // session's keyframe: land again on the frame the walk stood on from further back, and
   // step from there on the same road, until the damage is decoded as a plain decode
   // decodes it.
-  if (!damage_unexplained() || window.size() < 2) return true;
+  if (!source.damage_unexplained() || window.size() < 2) return true;
   const HeldFrame& stood = window[window.size() - 2];
   LandingGoal goal = LandingGoal::at_time(stood.pts, stood.seconds);
   goal.first_back_off = earlier_back_off(stood.seconds, 0.0);
@@ -92,7 +94,7 @@ bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
 double FrameNavigator::Impl::earlier_back_off(double seconds, double back_off) const {
   // Far enough back that a seek finds a keyframe before the session's first picture, and
   // at least twice as far as last time.
-  return std::max({1.0, 2.0 * back_off, seconds - session.first_seconds + 1.0});
+  return std::max({1.0, 2.0 * back_off, seconds - source.session.first_seconds + 1.0});
 }
 
 bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool land_again) {
@@ -102,18 +104,20 @@ bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool la
   // A decoder that met the damage may show every later picture otherwise than one opened at
   // a later keyframe does (references, reordering, faulty stamps): roads past it start at
   // the first packet, as the count's own decode did.
-  facts.pixels_vary = true;
-  facts.damage_pts = facts.damage_known ? std::min(facts.damage_pts, counts.decoded.list.damage_pts)
-                                        : counts.decoded.list.damage_pts;
-  facts.damage_known = true;
-  facts.damage_preroll_from_start = true;
-  facts.damage_preroll_seconds = 0.0;
+  source.facts.pixels_vary = true;
+  source.facts.damage_pts = source.facts.damage_known
+                                ? std::min(source.facts.damage_pts, counts.decoded.list.damage_pts)
+                                : counts.decoded.list.damage_pts;
+  source.facts.damage_known = true;
+  source.facts.damage_preroll_from_start = true;
+  source.facts.damage_preroll_seconds = 0.0;
   // Frames held past it from a decode that began later are dropped, and the current one is
   // landed on again that way when the caller stays where it stands. It is found by its
   // number, which its packet tells: its stamp may be one the plain decode gives another
   // picture, or none.
   const HeldFrame* current = current_frame();
-  if (current == nullptr || session.decoding_from_start || current->pts < facts.damage_pts) {
+  if (current == nullptr || source.session.decoding_from_start ||
+      current->pts < source.facts.damage_pts) {
     return true;
   }
   const int64_t index = exact_frame_index();

@@ -49,7 +49,7 @@ int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
   // for the same answer.
   if (!slot().done() && slot().state.load() != CountState::kNoCount) {
     if (!start_prescan(counts.by_decoding ? CountBy::kDecoding : CountBy::kDemuxing)) {
-      set_error(error_text, "the frames of " + info.source_path +
+      set_error(error_text, "the frames of " + source.info.source_path +
                                 " cannot be counted: the input cannot be read a second time");
       return -1;
     }
@@ -57,7 +57,7 @@ int64_t FrameNavigator::Impl::frame_count(std::string* error_text) {
     if (counts.worker.joinable()) counts.worker.join();
   }
   if (!slot().done()) {
-    set_error(error_text, "the frames of " + info.source_path + " cannot be counted: " +
+    set_error(error_text, "the frames of " + source.info.source_path + " cannot be counted: " +
                               (counts.by_decoding ? "no timestamped picture was decoded"
                                                   : "no timestamped video packet was read"));
     return -1;
@@ -77,7 +77,7 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
   adopt_decoded_damage(error_text, false);
   if (exact_frame_index() != index) {
     const int64_t pts = exact_list()->pts[static_cast<size_t>(index)];
-    if (!seek_to_pts(pts, pts_to_seconds(pts), error_text)) return false;
+    if (!seek_to_pts(pts, source.pts_to_seconds(pts), error_text)) return false;
   }
   // The stamp finds the first frame that carries it; the frame's place in the list tells
   // which of several it is.
@@ -98,7 +98,7 @@ bool FrameNavigator::Impl::seek_to_frame(int64_t index, std::string* error_text)
 
 int64_t FrameNavigator::Impl::frame_index_for_seconds(double seconds) const {
   // The frame a seek to this time lands on: the first at or after it, else the last.
-  const int64_t target = seconds_to_pts(seconds >= 0.0 ? seconds : 0.0);
+  const int64_t target = source.seconds_to_pts(seconds >= 0.0 ? seconds : 0.0);
   const FrameList& list = *exact_list();
   const auto n = static_cast<int64_t>(list.pts.size());
   const auto found = list.sorted ? std::lower_bound(list.pts.begin(), list.pts.end(), target)

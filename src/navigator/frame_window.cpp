@@ -88,132 +88,41 @@ void FrameWindow::splice_saved(std::deque<HeldFrame> saved) {
 
 const HeldFrame* FrameNavigator::Impl::current_frame() const { return window.current(); }
 
-int64_t FrameNavigator::Impl::frame_interval_ticks(const AVFrame* frame) const {
-  // The best duration the stream and the decoder give: the packet's own, the codec's frame
-  // rate, then the guessed rate. At least one tick, so that stamps keep ascending.
-  if (frame->pkt_duration > 0) return frame->pkt_duration;
-  const AVRational codec_rate = decoder_context->framerate;
-  double ticks = 0.0;
-  if (codec_rate.num > 0 && codec_rate.den > 0 && info.time_base_seconds > 0.0) {
-    ticks = static_cast<double>(codec_rate.den) /
-            (static_cast<double>(codec_rate.num) * info.time_base_seconds);
-  } else if (info.frames_per_second > 0.0 && info.time_base_seconds > 0.0) {
-    ticks = 1.0 / (info.frames_per_second * info.time_base_seconds);
-  }
-  const int64_t interval = saturating_llround(ticks);
-  return interval < 1 ? 1 : interval;
-}
-
-namespace {
-// How many untimed pictures at the start of a stream are looked through for the first
-// timed one, from which their stamps are counted back.
-constexpr int kLeadingUntimedLimit = 4096;
-
-bool untimed(const AVFrame* frame) {
-  return frame->best_effort_timestamp == AV_NOPTS_VALUE && frame->pts == AV_NOPTS_VALUE;
-}
-}  // namespace
-
-bool FrameNavigator::Impl::stream_has_timestamps() const {
-  // Raw elementary streams carry no stamps: no start time, and a duration guessed from the
-  // bitrate. A stream whose first packets are untimed (a copy cut mid-GOP) has no start
-  // time either, but its container knows its duration.
-  return demux.video_stream->start_time != AV_NOPTS_VALUE ||
-         demux.format_context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
-}
-
-int64_t FrameNavigator::Impl::stamp_for(const AVFrame* frame) const {
-  if (frame->best_effort_timestamp != AV_NOPTS_VALUE) return frame->best_effort_timestamp;
-  if (frame->pts != AV_NOPTS_VALUE) return frame->pts;
-  if (session.decoding_from_start && session.pictures_from_start < facts.leading_stamps.size()) {
-    return facts.leading_stamps[session.pictures_from_start];
-  }
-  const bool has_predecessor = session.position_valid || !window.empty();
-  if (!has_predecessor) return info.start_pts;
-  // One frame after the picture before it, by that picture's duration.
-  if (session.position_valid)
-    return saturating_add(session.position.pts, session.position_duration);
-  return saturating_add(window.back().pts, frame_interval_ticks(frame));
-}
-
-bool FrameNavigator::Impl::learn_leading_stamps() {
-  // The first pictures carry no stamp while later ones do (a cut that kept a GOP without
-  // timestamps): decode on to the first timed picture and count their stamps back from it,
-  // so that stamps ascend into the timed ones and every road gives the same.
-  facts.leading_stamps_known = true;
-  std::vector<int64_t> offsets;  // from the first picture, in guessed frame intervals
-  int64_t offset = 0;
-  int32_t result = 1;
-  while (result == 1 && untimed(decode_frame.get()) &&
-         offsets.size() < static_cast<size_t>(kLeadingUntimedLimit)) {
-    offsets.push_back(offset);
-    offset = saturating_add(offset, frame_interval_ticks(decode_frame.get()));
-    av_frame_unref(decode_frame.get());
-    result = decode_pump(nullptr);
-    counters.frames_decoded += result == 1 ? 1 : 0;
-  }
-  if (result == 1 && !untimed(decode_frame.get())) {
-    const int64_t first_timed = stamp_for(decode_frame.get());
-    for (const int64_t picture_offset : offsets) {
-      facts.leading_stamps.push_back(saturating_add(first_timed, picture_offset - offset));
-    }
-  }
-  av_frame_unref(decode_frame.get());
-  return read_from_start(nullptr);
-}
-
 bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
   HeldFrame held;
   for (;;) {
-    if (decode_pump(error_text) <= 0) return false;
-    ++counters.frames_decoded;
-    if (session.decoding_from_start && session.pictures_from_start == 0 &&
-        !facts.leading_stamps_known && untimed(decode_frame.get()) && stream_has_timestamps() &&
-        input_can_be_read_again()) {
-      if (!learn_leading_stamps()) return false;
-      continue;
-    }
-    held.pts = stamp_for(decode_frame.get());
-    if (session.decoding_from_start) ++session.pictures_from_start;
-    held.position = decode_frame->pkt_pos;
-    if (!session.position_valid && session.decoding_from_start) {
-      facts.first_known = true;
-      facts.first = held.place();
-    }
-    if (!session.position_valid) {
-      session.first_seconds = pts_to_seconds(held.pts);
-      session.landing_stamp_guessed = stream_has_timestamps() && untimed(decode_frame.get());
-    }
-    session.position_valid = true;
-    session.position = held.place();
-    session.position_duration = frame_interval_ticks(decode_frame.get());
-    note_damage(decode_frame.get(), held.pts);
-    if (session.skip_pending) {
+    FramePlace place;
+    const FramePlace newest = window.empty() ? FramePlace{} : window.back().place();
+    if (!source.next_picture(&place, window.empty() ? nullptr : &newest, error_text)) return false;
+    held.pts = place.pts;
+    held.position = place.position;
+    AVFrame* picture = source.decode_frame.get();
+    if (source.session.skip_pending) {
       // The window already holds everything up to skip_through: drop what it holds until
       // that picture has come by; a picture it does not hold ends the skipping.
-      const FramePlace place = held.place();
       const bool held_already =
           std::any_of(window.begin(), window.end(),
                       [&](const HeldFrame& frame) { return same_frame(frame.place(), place); });
-      if (same_frame(place, session.skip_through)) session.skip_pending = false;
+      if (same_frame(place, source.session.skip_through)) source.session.skip_pending = false;
       if (held_already) {
-        av_frame_unref(decode_frame.get());
+        av_frame_unref(picture);
         continue;
       }
-      session.skip_pending = false;
+      source.session.skip_pending = false;
     }
-    if (pass_unheld(decode_frame.get(), held.pts, pts_to_seconds(held.pts))) {
-      av_frame_unref(decode_frame.get());  // the budget would evict it before the landing
+    if (pass_unheld(picture, held.pts, source.pts_to_seconds(held.pts))) {
+      av_frame_unref(picture);  // the budget would evict it before the landing
       continue;
     }
     break;
   }
-  held.seconds = pts_to_seconds(held.pts);
-  held.key_frame = decode_frame->key_frame != 0;
-  held.duration = session.position_duration;
-  held.damaged = flagged_damaged(decode_frame.get());
-  const bool held_ok = hold_frame(decode_frame.get(), held, error_text);
-  av_frame_unref(decode_frame.get());
+  AVFrame* picture = source.decode_frame.get();
+  held.seconds = source.pts_to_seconds(held.pts);
+  held.key_frame = picture->key_frame != 0;
+  held.duration = source.session.position_duration;
+  held.damaged = flagged_damaged(picture);
+  const bool held_ok = hold_frame(picture, held, error_text);
+  av_frame_unref(picture);
   if (!held_ok) return false;
 
   window.push(std::move(held));
@@ -225,13 +134,13 @@ bool FrameNavigator::Impl::decode_next_frame(std::string* error_text) {
 void FrameNavigator::Impl::clear_window() {
   window.clear();
   output.valid = false;
-  session.skip_pending = false;
+  source.session.skip_pending = false;
 }
 
 int64_t FrameNavigator::Impl::estimated_frame_index() const {
   const HeldFrame* current = current_frame();
-  if (current == nullptr || !(info.frames_per_second > 0.0)) return 0;
-  return saturating_llround(info.frames_per_second * current->seconds);
+  if (current == nullptr || !(source.info.frames_per_second > 0.0)) return 0;
+  return saturating_llround(source.info.frames_per_second * current->seconds);
 }
 
 }  // namespace clipwalk

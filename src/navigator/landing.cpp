@@ -30,9 +30,6 @@
 //   failed         the input cannot be read, or holds no picture     none: the landing fails
 //
 // The first packet is the last road: whatever it shows is the stream's frame by definition.
-#include <sys/stat.h>
-
-#include <limits>
 
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
@@ -75,7 +72,7 @@ bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text
         continue;
       case Verdict::kRefused:
         // An input read once has moved on: no other road is left.
-        if (!input_can_be_read_again() && !demux.fresh) break;
+        if (!source.input_can_be_read_again() && !source.demux.fresh) break;
         back_off = goal.seconds;
         continue;
       case Verdict::kEnded:
@@ -115,8 +112,8 @@ FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal&
                                                               std::string* error_text) {
   const bool from_start = back_off < 0.0;
   if (from_start) {
-    if (!read_from_start(error_text)) return Verdict::kFailed;
-  } else if (!demux_seek(seconds_to_pts(goal.seconds - back_off), error_text)) {
+    if (!source.read_from_start(error_text)) return Verdict::kFailed;
+  } else if (!source.demux_seek(source.seconds_to_pts(goal.seconds - back_off), error_text)) {
     return Verdict::kRefused;
   }
   positioned = true;
@@ -129,7 +126,7 @@ FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal&
   if (!from_start) {
     if (goal.by_place ? !reached && comes_after(first.place(), goal.anchor)
                       : !landed_in_time(goal.pts)) {
-      return session.landing_stamp_guessed ? Verdict::kUntimed : Verdict::kLate;
+      return source.session.landing_stamp_guessed ? Verdict::kUntimed : Verdict::kLate;
     }
     if (!goal.by_place && earlier_clock_run_reaches(goal.pts, first.position)) {
       return Verdict::kEarlierRun;
@@ -165,20 +162,20 @@ FrameNavigator::Impl::Verdict FrameNavigator::Impl::take_road(const LandingGoal&
     // The place and a frame before it (the budget keeps at least two), stamped from the
     // stream: from the first packet an untimed first picture is rightly the start.
     if (!reached || window.size() < 2) return Verdict::kLate;
-    if (session.landing_stamp_guessed && !from_start) return Verdict::kUntimed;
+    if (source.session.landing_stamp_guessed && !from_start) return Verdict::kUntimed;
   }
   // Damage on the way shows as the decoder's history makes it: a plain decode's history is
   // had from further back.
-  if (!from_start && damage_unexplained()) return Verdict::kDamage;
+  if (!from_start && source.damage_unexplained()) return Verdict::kDamage;
   for (int step = 0; step < goal.steps_after; ++step) {
     if (!decode_next_frame(error_text)) return Verdict::kEnded;
   }
-  if (!from_start && damage_unexplained()) return Verdict::kDamage;
+  if (!from_start && source.damage_unexplained()) return Verdict::kDamage;
   return Verdict::kLanded;
 }
 
 bool FrameNavigator::Impl::landed_in_time(int64_t target) const {
-  if (window.empty() || session.landing_stamp_guessed) return false;
+  if (window.empty() || source.session.landing_stamp_guessed) return false;
   const int64_t first = window.front().pts;
   // Where a frame lasts a tick or less, the picture before the first one decoded can
   // carry the same stamp: only a first picture before the target proves nothing is missed.
@@ -187,8 +184,8 @@ bool FrameNavigator::Impl::landed_in_time(int64_t target) const {
 
 bool FrameNavigator::Impl::stamps_may_repeat() const {
   // A rate guessed from the stamps themselves comes out at one tick per frame at most.
-  return info.frames_per_second > 0.0 && info.time_base_seconds > 0.0 &&
-         info.frames_per_second * info.time_base_seconds >= 1.0;
+  return source.info.frames_per_second > 0.0 && source.info.time_base_seconds > 0.0 &&
+         source.info.frames_per_second * source.info.time_base_seconds >= 1.0;
 }
 
 bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t landing_position) {
@@ -197,13 +194,14 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
   // then find the second, while the frame a plain decode shows first lies in an earlier
   // run of the clock. A demux-only pass from the start up to the landing tells, and a
   // stretch found steady is not scanned again.
-  if ((demux.format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 || landing_position < 0 ||
-      landing_position <= facts.clock_steady_through || !input_can_be_read_again()) {
+  if ((source.demux.format_context->iformat->flags & AVFMT_TS_DISCONT) == 0 ||
+      landing_position < 0 || landing_position <= source.facts.clock_steady_through ||
+      !source.input_can_be_read_again()) {
     return false;
   }
   IoDeadline deadline;  // outlives the scanner that polls it
-  deadline.shares_waits_with = &demux.io_deadline;
-  FormatContextPtr scanner = open_demuxer(info.source_path, deadline, nullptr);
+  deadline.shares_waits_with = &source.demux.io_deadline;
+  FormatContextPtr scanner = open_demuxer(source.info.source_path, deadline, nullptr);
   PacketPtr scanned(av_packet_alloc());
   if (!scanner || !scanned) return false;
   bool reset_seen = false;
@@ -212,7 +210,7 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
   ClockRuns clock;
   for (deadline.arm(); av_read_frame(scanner.get(), scanned.get()) >= 0; deadline.arm()) {
     const AVPacket& p = *scanned;
-    const bool video = p.stream_index == info.stream_index;
+    const bool video = p.stream_index == source.info.stream_index;
     const bool before_landing = p.pos < landing_position;
     // The landing's own packet may be the one that starts the clock again: the run
     // before it is then an earlier one.
@@ -227,81 +225,9 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
     av_packet_unref(scanned.get());
     if (video && !before_landing) break;
   }
-  if (!reset_seen) facts.clock_steady_through = landing_position;
-  facts.clock_reset_seen = facts.clock_reset_seen || reset_seen;
+  if (!reset_seen) source.facts.clock_steady_through = landing_position;
+  source.facts.clock_reset_seen = source.facts.clock_reset_seen || reset_seen;
   return earlier_reaches;
-}
-
-void FrameNavigator::Impl::reset_decoding(bool await_keyframe) {
-  // A fresh decoder, not a flushed one: a flush keeps what the decoder learnt from the
-  // stream so far (its reordering delay among others), and across damage that makes it
-  // show other pictures than a decode from the first packet does.
-  if (!open_decoder(decoder_context->codec, nullptr)) avcodec_flush_buffers(decoder_context.get());
-  av_packet_unref(packet.get());  // a packet the old decoder refused belongs to its session
-  session = DecoderSession{};
-  session.awaiting_keyframe = await_keyframe;
-  session.decoding_from_start = !await_keyframe;
-  if (active_walk != nullptr) active_walk->skipping = false;
-}
-
-bool FrameNavigator::Impl::demux_seek(int64_t target, std::string* error_text) {
-  // Even a refused seek may have moved a demuxer that can seek (an ffconcat list opens
-  // another file); one that cannot, on a pipe, has not moved.
-  if (input_can_be_read_again()) demux.fresh = false;
-  demux.io_deadline.arm();
-  const int result =
-      avformat_seek_file(demux.format_context.get(), info.stream_index,
-                         std::numeric_limits<int64_t>::min(), target, target, AVSEEK_FLAG_BACKWARD);
-  if (result < 0 && demux.video_stream->start_time == AV_NOPTS_VALUE) {
-    // A stream without timestamps (a raw elementary stream) cannot be sought by time;
-    // its first byte precedes every target.
-    if (avformat_seek_file(demux.format_context.get(), -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
-      reset_decoding(false);
-      return true;
-    }
-  }
-  if (result < 0) {
-    set_error(error_text, "seek failed: " + demux.io_deadline.reason(result));
-    return false;
-  }
-  // Timestamp searches can land on any packet, and index entries on pictures whose
-  // references lie further back: decoding starts at the next keyframe.
-  reset_decoding(true);
-  session.started_at_seconds = pts_to_seconds(target);
-  return true;
-}
-
-bool FrameNavigator::Impl::input_can_be_read_again() const {
-  // A pipe, socket or device gives its bytes once: a second reader blocks for ever or
-  // steals them from the first.
-  struct stat file {};
-  if (stat(info.source_path.c_str(), &file) == 0 &&
-      (S_ISFIFO(file.st_mode) || S_ISSOCK(file.st_mode) || S_ISCHR(file.st_mode))) {
-    return false;
-  }
-  const AVIOContext* io = demux.format_context ? demux.format_context->pb : nullptr;
-  return io == nullptr || (io->seekable & AVIO_SEEKABLE_NORMAL) != 0;
-}
-
-bool FrameNavigator::Impl::read_from_start(std::string* error_text) {
-  // The stream's frames are what a decode from its first packet shows; a timestamp search
-  // for the start can miss pictures that carry no stamp or a clock that starts again.
-  std::string reopen_error;
-  if (demux.fresh || (input_can_be_read_again() && reopen_demuxer(&reopen_error))) {
-    reset_decoding(false);
-    return true;
-  }
-  // Timestamp-searching demuxers skip the first keyframe when asked for start_pts itself,
-  // since its decode timestamp lies before it; a second earlier reaches it.
-  const int64_t one_second = seconds_to_pts(1.0) - info.start_pts;
-  if (one_second > 0 && demux_seek(saturating_add(info.start_pts, -one_second), nullptr))
-    return true;
-  std::string seek_error;
-  if (demux_seek(info.start_pts, &seek_error)) return true;
-  // Why the input could not be opened again (gone, or changed under us) says more than
-  // the seek's reason.
-  set_error(error_text, reopen_error.empty() ? seek_error : reopen_error);
-  return false;
 }
 
 }  // namespace clipwalk

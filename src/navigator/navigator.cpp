@@ -53,11 +53,13 @@ std::unique_ptr<FrameNavigator> FrameNavigator::open(const std::string& path,
   return std::unique_ptr<FrameNavigator>(new FrameNavigator(std::move(impl)));
 }
 
-const StreamInfo& FrameNavigator::stream() const { return impl_->info; }
+const StreamInfo& FrameNavigator::stream() const { return impl_->source.info; }
 
-double FrameNavigator::pts_to_seconds(int64_t pts) const { return impl_->pts_to_seconds(pts); }
+double FrameNavigator::pts_to_seconds(int64_t pts) const {
+  return impl_->source.pts_to_seconds(pts);
+}
 int64_t FrameNavigator::seconds_to_pts(double seconds) const {
-  return impl_->seconds_to_pts(seconds);
+  return impl_->source.seconds_to_pts(seconds);
 }
 int64_t FrameNavigator::estimated_frame_count() const { return impl_->estimated_frame_count(); }
 int64_t FrameNavigator::estimated_frame_index() const { return impl_->estimated_frame_index(); }
@@ -88,7 +90,7 @@ const uint8_t* FrameNavigator::preview_pixels() {
   return impl_->current_pixels(PixelFormat::kRgba).data;
 }
 uint64_t FrameNavigator::current_pixel_digest() const { return impl_->current_pixel_digest(); }
-bool FrameNavigator::met_damage() const { return impl_->facts.pixels_vary; }
+bool FrameNavigator::met_damage() const { return impl_->source.facts.pixels_vary; }
 
 bool FrameNavigator::frames_at_indices(const std::vector<int64_t>& indices, PixelFormat format,
                                        const FrameVisitor& visit, std::string* error_text) {

@@ -1,6 +1,5 @@
-// The navigator's state, private to the library: FFmpeg handles, the window of decoded
-// frames, the decoder's session, what the stream taught us on the way, the frame pool and
-// the prescan's thread and lists.
+// The navigator's state, private to the library: the decoding source, the window of decoded
+// frames, the converted current frame and the counts' thread and lists.
 #pragma once
 
 #include <atomic>
@@ -12,27 +11,15 @@
 #include <vector>
 
 #include "clipwalk/frame_navigator.h"
+#include "navigator/decoding_source.h"
 #include "navigator/ffmpeg_handles.h"
 #include "navigator/preview.h"
 #include "prescan/saved_index.h"
 
-struct AVPacket;
-
 namespace clipwalk {
-
-class FramePool;
-
-// Where a picture stands in the stream: its stamp and the byte position of the packet it
-// was decoded from (-1 when the demuxer does not tell).
-struct FramePlace {
-  int64_t pts = 0;
-  int64_t position = -1;
-};
 
 // The same picture, whichever road decoded it.
 bool same_frame(FramePlace a, FramePlace b);
-// The decoder flagged the picture as concealed or corrupt.
-bool flagged_damaged(const AVFrame* picture);
 // Plainly later in the stream than mark: a later stamp and, where known, a later packet.
 bool comes_after(FramePlace frame, FramePlace mark);
 
@@ -126,91 +113,10 @@ class FrameWindow {
   uint64_t budget_ = 0;
 };
 
-// libavcodec's count of stamps found running backwards, which picks each picture's
-// best-effort stamp: its pts until the pts have been found faulty more often than the dts,
-// then its dts.
-struct FaultyStamps {
-  int64_t faulty_pts = 0;
-  int64_t faulty_dts = 0;
-  int64_t last_pts = INT64_MIN;
-  int64_t last_dts = INT64_MIN;
-  // Counts the picture in; true once the pts have been found faulty more often than the
-  // dts, so that libavcodec stamps this picture by its dts: a decoder opened at a later
-  // keyframe, which has not counted the earlier faults, may stamp it by its pts.
-  bool stamps_by_dts(const AVFrame* picture);
-};
-
-// What the decoder has done since it was last reset; a seek starts a new session.
-struct DecoderSession {
-  bool draining = false;  // the end of the input was sent
-  // The decoder refused the packet in the navigator's packet (AVERROR(EAGAIN)) while it
-  // still had pictures to give: it is sent again once they are taken.
-  bool packet_pending = false;
-  // After a container seek, packets are dropped until a keyframe.
-  bool awaiting_keyframe = false;
-  // Decoding began at the first packet (not at a keyframe found by a seek), and how many
-  // pictures it has delivered since.
-  bool decoding_from_start = true;
-  uint64_t pictures_from_start = 0;
-  // Damaged packets and pictures skipped since the last picture decoded.
-  int32_t failures_without_picture = 0;
-  // Place of the last picture the decoder delivered in this session.
-  bool position_valid = false;
-  FramePlace position;
-  int64_t position_duration = 0;  // in ticks, at least 1
-  // The session's first picture carried no timestamp in a stream that has them, so its
-  // stamp could only be guessed: a seek must start further back.
-  bool landing_stamp_guessed = false;
-  // After a backward refill the window reaches past the decoder's position: forward
-  // decoding then drops the pictures up to this one, which the window already holds.
-  bool skip_pending = false;
-  FramePlace skip_through;
-  // Where decoding started: the time a container seek was asked for (unused from the
-  // start). Damage shows a picture as the decoder's history before that keyframe makes it
-  // (references, reordering, faulty stamps): only what came after a keyframe decoded
-  // cleanly in this session, or after a start known to precede all damage, is the plain
-  // decode's.
-  double started_at_seconds = 0.0;
-  double first_seconds = 0.0;   // time of the session's first picture
-  int32_t clean_keyframes = 0;  // keyframe pictures shown before any damage
-  bool damage_seen = false;
-  bool damage_explained = false;  // the decoder's history at the damage is the plain one
-  int32_t failures_total = 0;     // damaged packets and pictures in this session
-  FaultyStamps faulty_stamps;     // kept by a count by decoding only
-};
-
-// What the stream taught us on the way; true for the navigator's life.
-struct StreamFacts {
-  // Stamps of the untimed pictures that open a stream whose later pictures are timed,
-  // counted back from the first timed one; learnt once, on the first decode from the start.
-  bool leading_stamps_known = false;
-  std::vector<int64_t> leading_stamps;
-  // Byte position up to which the stream's clock was found to run without a reset, and
-  // whether a reset was found (then a stamp alone does not say which run a frame is in).
-  int64_t clock_steady_through = -1;
-  bool clock_reset_seen = false;
-  // The stream's first picture, once a decode from the first packet has shown it.
-  bool first_known = false;
-  FramePlace first;
-  // Stream headers that only the first picture's packet carries, given to every decoder
-  // with the container's own, so that one opened at a later keyframe decodes as a decoder
-  // that began at the first packet does.
-  std::vector<uint8_t> leading_headers;
-  // A decoder met damage: pictures concealed with frame threads, and those decoded from
-  // them, differ from one decode to the next, so pixels no longer tell two roads apart.
-  bool pixels_vary = false;
-  // The earliest damage a decode with the plain decode's history has shown, and where that
-  // decode started (from_start: the first packet): a road to a later frame starts there,
-  // since a decoder that saw the damage may stamp every later picture differently.
-  bool damage_known = false;
-  int64_t damage_pts = 0;
-  bool damage_preroll_from_start = false;
-  double damage_preroll_seconds = 0.0;
-};
-
-// The walk of one full seek or refill attempt to its target (unheld_frames.cpp): pictures
-// that the budget would evict before the landing are decoded but neither scaled nor held.
-// It lives on the caller's stack; the navigator points to it while it runs.
+// The walk of one landing to its target (unheld_frames.cpp): pictures that the budget would
+// evict before the landing are decoded but neither scaled nor held, and far before it the
+// source is told which packets it may skip. It lives on the caller's stack; the navigator
+// points to it while it runs.
 struct UnheldWalk {
   bool active = false;
   int64_t target_pts = 0;
@@ -219,17 +125,8 @@ struct UnheldWalk {
   uint64_t standing_bytes = 0;
   bool any_passed = false;      // a picture was left unheld
   int64_t last_passed_pts = 0;  // stamp of the latest one
-  // Far enough before the landing, pictures no other picture refers to are not even
-  // decoded: packets stamped before skip_until_seconds go to the decoder marked skippable.
-  bool skipping = false;
-  double skip_until_seconds = 0.0;
-  struct Offer {
-    int64_t pts = 0;
-    int64_t dts = 0;
-    int64_t position = 0;
-  };
-  std::vector<Offer> offers;             // those packets, in decode order
-  std::vector<int64_t> shown_positions;  // packets of the pictures shown meanwhile
+  // Packets of the pictures shown while the source offered packets for skipping.
+  std::vector<int64_t> shown_positions;
 };
 
 // The exact frames of the stream, in display order: each one's stamp, the byte position of
@@ -274,17 +171,6 @@ struct Counts {
   bool running() const { return demuxed.running() || decoded.running(); }
 };
 
-// The demuxer on the opened input, replaced as a whole when the input is opened again.
-struct OpenedInput {
-  IoDeadline io_deadline;  // bounds every call on format_context, which points to it
-  FormatContextPtr format_context;
-  AVStream* video_stream = nullptr;  // owned by format_context
-  // No packet has been read since the demuxer was opened: it stands at the first packet.
-  bool fresh = true;
-  // The input's size in bytes when it was opened (-1 unknown): a reopened input must match.
-  int64_t bytes = -1;
-};
-
 // The current frame converted for a caller, and which picture and layout it shows: stamps
 // can repeat, so its place and frame tell it.
 struct ConvertedFrame {
@@ -304,73 +190,48 @@ struct ScaledSize {
   uint64_t bytes = 0;
 };
 
-// Counters over the navigator's life, for tests and benchmarks.
+// Counters over the navigator's life, for tests and benchmarks; the source counts the
+// pictures decoded and the packets offered for skipping.
 struct DecodeCounters {
-  uint64_t frames_decoded = 0;  // pictures the decoder delivered
-  uint64_t unheld = 0;          // pictures decoded but not held
-  uint64_t skip_offers = 0;     // packets offered to the decoder for skipping
-  uint64_t redone = 0;          // seeks and refill attempts done again holding every picture
-  uint64_t prerolled = 0;       // roads done again from further back over damage
+  uint64_t unheld = 0;     // pictures decoded but not held
+  uint64_t redone = 0;     // seeks and refill attempts done again holding every picture
+  uint64_t prerolled = 0;  // roads done again from further back over damage
 };
 
 struct FrameNavigator::Impl {
   Impl();
-  // Tears down in the one safe order; see navigator.cpp.
+  // Tears down in the one safe order; see open.cpp.
   ~Impl();
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
   // Fields, in the order of the record; ~Impl releases them in the order it writes out.
-  // Set by open and read-only afterwards. The prescan worker reads info.source_path,
-  // info.stream_index and options.
+  // Set by open and read-only afterwards. The prescan worker reads options and source.info.
   OpenOptions options;
-  StreamInfo info;
-  OpenedInput demux;
-  CodecContextPtr decoder_context;
-  FramePtr decode_frame;
-  PacketPtr packet;
+  // The decoding of the input; the counting worker opens a source of its own.
+  DecodingSource source;
   ScalerPtr window_scaler;
   ConvertedFrame output;
   FrameWindow window;
-  DecoderSession session;
-  StreamFacts facts;
   // Pictures a landing leaves unheld: the walk under way, and what a scaled picture of this
   // pixel format counts against the budget.
   UnheldWalk* active_walk = nullptr;
   ScaledSize scaled_size;
   DecodeCounters counters;
-  // The decoders' picture buffers: neither zero-filled nor given back while frames come and
-  // go. Decoder threads call it while a decode runs. Freed after the decoder; buffers still
-  // held outlive it.
-  std::unique_ptr<FramePool> frame_pool;
   // Shared with the counting worker; nothing else crosses threads.
   Counts counts;
   // What the last call met on its way without failing (damage decoded past); a failure's
   // message goes to the caller's error_text instead.
   std::string warning;
-  // Set on the navigator that a count by decoding opens for itself: pictures are decoded
-  // and stamped as the caller's navigator does, but neither scaled nor held.
-  bool counting_only = false;
 
-  // Opening (open.cpp).
+  // Opening (open.cpp): the source, then the budget its pictures ask for.
   bool open_input(const std::string& path, std::string* error_text);
-  bool choose_stream(const std::string& path, const AVCodec** decoder, std::string* error_text);
-  void describe_stream(const AVCodec& decoder);
-  bool open_decoder(const AVCodec* decoder, std::string* error_text);
-  bool reopen_demuxer(std::string* error_text);
-  bool input_can_be_read_again() const;
 
   // Timeline (timeline.cpp).
-  double pts_to_seconds(int64_t pts) const;
-  int64_t seconds_to_pts(double seconds) const;
   int64_t estimated_frame_count() const;
 
-  // Decode pump: 1 a picture is in decode_frame, 0 end of stream, -1 failure.
-  int32_t decode_pump(std::string* error_text = nullptr);
-  bool note_decode_failure(const char* prefix, int result, std::string* error_text);
-
   // Preview conversion (preview.cpp).
-  bool hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text = nullptr);
+  bool hold_frame(AVFrame* picture, HeldFrame& held, std::string* error_text = nullptr);
   PreviewSize held_size_of(const AVFrame* picture) const;
   static uint64_t frame_bytes(const AVFrame* frame);
   FramePixels current_pixels(PixelFormat format);
@@ -378,13 +239,10 @@ struct FrameNavigator::Impl {
 
   // Frame window (frame_window.cpp).
   const HeldFrame* current_frame() const;
+  // The next picture the source delivers that the window takes, held as the newest frame.
   bool decode_next_frame(std::string* error_text = nullptr);
   void clear_window();
   int64_t estimated_frame_index() const;
-  int64_t stamp_for(const AVFrame* frame) const;
-  bool stream_has_timestamps() const;
-  int64_t frame_interval_ticks(const AVFrame* frame) const;
-  bool learn_leading_stamps();
 
   // Seek (seek.cpp): the window's own roads, then a landing.
   bool seek_to_seconds(double seconds, std::string* error_text);
@@ -430,16 +288,11 @@ struct FrameNavigator::Impl {
   bool land(const LandingGoal& goal, std::string* error_text);
   Verdict take_road(const LandingGoal& goal, double back_off, bool hold_every_picture,
                     bool& positioned, std::string* error_text);
-  bool demux_seek(int64_t target, std::string* error_text = nullptr);
-  bool read_from_start(std::string* error_text);
-  void reset_decoding(bool await_keyframe);
   bool landed_in_time(int64_t target) const;
   bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
   bool stamps_may_repeat() const;
 
   // Damage (damage.cpp): what a decode met, and where a road past it must start.
-  void note_damage(const AVFrame* picture, int64_t pts);
-  bool damage_unexplained() const;
   double preroll_back_off(int64_t target, double seconds, double back_off) const;
   double earlier_back_off(double seconds, double back_off) const;
   bool redo_over_damage(std::string* error_text);
@@ -465,7 +318,6 @@ struct FrameNavigator::Impl {
   double unheld_margin_frames(uint64_t bytes) const;
   bool can_skip_unreferenced() const;
   bool skips_left_stamps_alone();
-  void offer_skip(const AVPacket& next);
 
   // Frames by number (frame_index.cpp).
   bool seek_to_frame(int64_t index, std::string* error_text);

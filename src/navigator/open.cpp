@@ -90,7 +90,9 @@ std::vector<uint8_t> read_leading_headers(const std::string& path, int32_t strea
 }
 }  // namespace
 
-FrameNavigator::Impl::Impl() : frame_pool(std::make_unique<FramePool>()) {}
+DecodingSource::DecodingSource() : frame_pool(std::make_unique<FramePool>()) {}
+
+FrameNavigator::Impl::Impl() = default;
 
 namespace {
 // Text that FFmpeg draws as pictures (ANSI art, binary text): any text file with a ".txt"
@@ -101,11 +103,11 @@ bool renders_text(AVCodecID codec) {
 }
 }  // namespace
 
-bool FrameNavigator::Impl::choose_stream(const std::string& path, const AVCodec** decoder,
-                                         std::string* error_text) {
+bool DecodingSource::choose_stream(const std::string& path, int32_t asked_index,
+                                   const AVCodec** decoder, std::string* error_text) {
   int result = 0;
-  if (options.stream_index >= 0) {
-    result = options.stream_index;
+  if (asked_index >= 0) {
+    result = asked_index;
     if (static_cast<unsigned>(result) >= demux.format_context->nb_streams) {
       set_error(error_text, "no stream " + std::to_string(result) + " in " + path);
       return false;
@@ -139,15 +141,16 @@ bool FrameNavigator::Impl::choose_stream(const std::string& path, const AVCodec*
   return true;
 }
 
-bool FrameNavigator::Impl::open_input(const std::string& path, std::string* error_text) {
-  // A failure leaves what was obtained to ~Impl, the one teardown.
+bool DecodingSource::open(const std::string& path, const OpenOptions& options,
+                          std::string* error_text) {
+  // A failure leaves what was obtained to the destructor, the one teardown.
   info.source_path = path;
-  window.set_budget(std::min(window.budget(), window_budget_cap()));
+  decoder_threads_ = std::max(options.decoder_threads, 0);
   demux.format_context = open_demuxer(path, demux.io_deadline, error_text);
   if (!demux.format_context) return false;
 
   const AVCodec* decoder = nullptr;
-  if (!choose_stream(path, &decoder, error_text)) return false;
+  if (!choose_stream(path, options.stream_index, &decoder, error_text)) return false;
   demux.bytes = demux.format_context->pb != nullptr ? avio_size(demux.format_context->pb) : -1;
   if (demux.video_stream->codecpar->codec_id == AV_CODEC_ID_MPEG4 && input_can_be_read_again()) {
     facts.leading_headers = read_leading_headers(path, info.stream_index, demux.io_deadline);
@@ -161,12 +164,7 @@ bool FrameNavigator::Impl::open_input(const std::string& path, std::string* erro
     set_error(error_text, "video stream has no usable dimensions");
     return false;
   }
-  describe_stream(*decoder);
-  if (options.min_held_frames > 0) {
-    const uint64_t each =
-        held_frame_bytes(*decoder_context, {info.preview_width, info.preview_height});
-    window.set_budget(budget_holding(window.budget(), options.min_held_frames, each));
-  }
+  describe_stream(*decoder, options.preview_limit);
 
   decode_frame.reset(av_frame_alloc());
   packet.reset(av_packet_alloc());
@@ -177,7 +175,19 @@ bool FrameNavigator::Impl::open_input(const std::string& path, std::string* erro
   return true;
 }
 
-void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
+bool FrameNavigator::Impl::open_input(const std::string& path, std::string* error_text) {
+  window.set_budget(std::min(window.budget(), window_budget_cap()));
+  if (!source.open(path, options, error_text)) return false;
+  if (options.min_held_frames > 0) {
+    const StreamInfo& info = source.info;
+    const uint64_t each =
+        held_frame_bytes(*source.decoder_context, {info.preview_width, info.preview_height});
+    window.set_budget(budget_holding(window.budget(), options.min_held_frames, each));
+  }
+  return true;
+}
+
+void DecodingSource::describe_stream(const AVCodec& decoder, int32_t preview_limit) {
   info.codec_name = decoder.name != nullptr ? decoder.name : "?";
   const char* pixel_format = av_get_pix_fmt_name(decoder_context->pix_fmt);
   info.pixel_format_name = pixel_format != nullptr ? pixel_format : "?";
@@ -224,12 +234,12 @@ void FrameNavigator::Impl::describe_stream(const AVCodec& decoder) {
   }
 
   const PreviewSize preview =
-      compute_preview_size(info.source_width, info.source_height, options.preview_limit);
+      compute_preview_size(info.source_width, info.source_height, preview_limit);
   info.preview_width = preview.width;
   info.preview_height = preview.height;
 }
 
-bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* error_text) {
+bool DecodingSource::open_decoder(const AVCodec* decoder, std::string* error_text) {
   CodecContextPtr context(avcodec_alloc_context3(decoder));
   if (!context) {
     set_error(error_text, "out of memory allocating decoder");
@@ -256,7 +266,7 @@ bool FrameNavigator::Impl::open_decoder(const AVCodec* decoder, std::string* err
     context->extradata_size = static_cast<int>(size);
   }
   // 0 lets libavcodec pick the thread count.
-  context->thread_count = std::max(options.decoder_threads, 0);
+  context->thread_count = decoder_threads_;
   frame_pool->install(context.get());
   result = avcodec_open2(context.get(), decoder, nullptr);
   if (result < 0) {
@@ -291,7 +301,7 @@ std::string input_change(const AVFormatContext& reopened, int32_t index, const A
 }
 }  // namespace
 
-bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
+bool DecodingSource::reopen_demuxer(std::string* error_text) {
   FormatContextPtr reopened = open_demuxer(info.source_path, demux.io_deadline, error_text);
   if (!reopened) return false;
   const std::string change =
@@ -306,20 +316,24 @@ bool FrameNavigator::Impl::reopen_demuxer(std::string* error_text) {
   return true;
 }
 
-FrameNavigator::Impl::~Impl() {
-  // The worker reads info.source_path and writes the prescan fields until it returns,
-  // so it is stopped and joined before anything is released.
-  stop_prescan();
-  window_scaler.reset();
-  output.scaler.reset();
+DecodingSource::~DecodingSource() {
   decode_frame.reset();
   packet.reset();
   decoder_context.reset();
   // The decoder drew its pictures from the pool; frames still held keep their buffers.
   frame_pool.reset();
   demux.format_context.reset();
-  // The rest goes in reverse field order: the prescan's lists, the joined thread, the window
-  // (whose frames own references to their own buffers), output, info.
+}
+
+FrameNavigator::Impl::~Impl() {
+  // The worker reads source.info and writes the counts until it returns, so it is stopped
+  // and joined before anything is released.
+  stop_prescan();
+  window_scaler.reset();
+  output.scaler.reset();
+  // The rest goes in reverse field order: the counts and the joined thread, the window
+  // (whose frames own references to their own buffers), the source (the decoder, then the
+  // pool, then the demuxer), output.
 }
 
 }  // namespace clipwalk

@@ -74,7 +74,7 @@ struct Fletcher {
 
 uint64_t FrameNavigator::Impl::current_pixel_digest() const {
   const HeldFrame* current = current_frame();
-  if (current == nullptr || !current->frame || facts.pixels_vary) return 0;
+  if (current == nullptr || !current->frame || source.facts.pixels_vary) return 0;
   if (current->digest != 0) return current->digest;
   const AVFrame* frame = current->frame.get();
   const auto format = static_cast<AVPixelFormat>(frame->format);

@@ -48,8 +48,8 @@ PreviewSize compute_preview_size(int32_t source_width, int32_t source_height,
 
 PreviewSize FrameNavigator::Impl::held_size_of(const AVFrame* picture) const {
   // Most pictures have the size the stream opened with; a stream may change it mid-way.
-  if (picture->width == info.source_width && picture->height == info.source_height) {
-    return {info.preview_width, info.preview_height};
+  if (picture->width == source.info.source_width && picture->height == source.info.source_height) {
+    return {source.info.preview_width, source.info.preview_height};
   }
   return compute_preview_size(picture->width, picture->height, options.preview_limit);
 }
@@ -103,48 +103,47 @@ uint64_t scaled_frame_bytes(int source_format, PreviewSize held) {
   return FrameNavigator::Impl::frame_bytes(frame.get());
 }
 
-bool FrameNavigator::Impl::hold_frame(AVFrame* source, HeldFrame& held, std::string* error_text) {
-  const PreviewSize size = held_size_of(source);
+bool FrameNavigator::Impl::hold_frame(AVFrame* picture, HeldFrame& held, std::string* error_text) {
+  const PreviewSize size = held_size_of(picture);
   held.width = size.width;
   held.height = size.height;
-  if (counting_only) return true;  // only the picture's stamp and place are wanted
 
   FramePtr frame(av_frame_alloc());
   if (!frame) {
     set_error(error_text, "out of memory holding a frame");
     return false;
   }
-  if (source->width == size.width && source->height == size.height) {
+  if (picture->width == size.width && picture->height == size.height) {
     // Already the preview size: take the decoder's buffers over by reference.
-    av_frame_move_ref(frame.get(), source);
+    av_frame_move_ref(frame.get(), picture);
     held.bytes = frame_bytes(frame.get());
     held.frame = std::move(frame);
     return true;
   }
 
-  const auto source_format = static_cast<AVPixelFormat>(source->format);
-  const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(source->format));
+  const auto source_format = static_cast<AVPixelFormat>(picture->format);
+  const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(picture->format));
   frame->format = held_format;
   frame->width = size.width;
   frame->height = size.height;
-  frame->color_range = source->color_range;
-  frame->color_primaries = source->color_primaries;
-  frame->color_trc = source->color_trc;
-  frame->colorspace = source->colorspace;
+  frame->color_range = picture->color_range;
+  frame->color_primaries = picture->color_primaries;
+  frame->color_trc = picture->color_trc;
+  frame->colorspace = picture->colorspace;
   const int allocated = av_frame_get_buffer(frame.get(), 0);
   if (allocated < 0) {
     set_error(error_text, "could not allocate a preview frame: " + error_description(allocated));
     return false;
   }
   populate_pages(frame->buf[0]->data, frame->buf[0]->size);
-  window_scaler.reset(sws_getCachedContext(window_scaler.release(), source->width, source->height,
+  window_scaler.reset(sws_getCachedContext(window_scaler.release(), picture->width, picture->height,
                                            source_format, size.width, size.height, held_format,
                                            SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!window_scaler) {
     set_error(error_text, "could not create the preview scaler");
     return false;
   }
-  sws_scale(window_scaler.get(), source->data, source->linesize, 0, source->height, frame->data,
+  sws_scale(window_scaler.get(), picture->data, picture->linesize, 0, picture->height, frame->data,
             frame->linesize);
   held.bytes = frame_bytes(frame.get());
   held.frame = std::move(frame);

@@ -6,7 +6,8 @@ namespace clipwalk {
 
 bool FrameNavigator::Impl::stamps_ascend() const {
   const FrameList* list = exact_list();
-  return list != nullptr ? list->sorted : !facts.pixels_vary && !facts.clock_reset_seen;
+  return list != nullptr ? list->sorted
+                         : !source.facts.pixels_vary && !source.facts.clock_reset_seen;
 }
 
 bool FrameNavigator::Impl::locate_in_window(int64_t target) {
@@ -24,14 +25,14 @@ bool FrameNavigator::Impl::locate_in_window(int64_t target) {
 
 bool FrameNavigator::Impl::seek_to_seconds(double seconds, std::string* error_text) {
   const double s = seconds >= 0.0 ? seconds : 0.0;  // negative and NaN both mean the start
-  return seek_to_pts(seconds_to_pts(s), s, error_text);
+  return seek_to_pts(source.seconds_to_pts(s), s, error_text);
 }
 
 bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* error_text) {
   adopt_decoded_damage(error_text, false);  // a seek lands anew in any case
   // Once the clock is known to start again, a held frame with the stamp may lie in a later
   // run than the frame a plain decode shows first: only the full road can tell.
-  if (facts.clock_reset_seen) return land(LandingGoal::at_time(target, s), error_text);
+  if (source.facts.clock_reset_seen) return land(LandingGoal::at_time(target, s), error_text);
   // Nor where stamps do not ascend (damage, recordings joined): a frame before the window,
   // or one decoded on the way from it, may carry the target's stamp or a later one while
   // the plain decode shows another first.
@@ -46,7 +47,8 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
     // fit in the budget beside a quarter of those held, which backward steps from the
     // landing still use; further ahead a keyframe seek costs less.
     if (capacity != 0 && target > back.pts &&
-        0.75 * static_cast<double>(capacity) >= (s - back.seconds) * info.frames_per_second) {
+        0.75 * static_cast<double>(capacity) >=
+            (s - back.seconds) * source.info.frames_per_second) {
       // Close enough ahead: decode on from where the decoder stands, keeping the window.
       while (window.back().pts < target) {
         if (!decode_next_frame(error_text)) {
@@ -55,7 +57,7 @@ bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* er
           break;
         }
       }
-      if (damage_unexplained()) {
+      if (source.damage_unexplained()) {
         ++counters.prerolled;
         LandingGoal goal = LandingGoal::at_time(target, s);
         goal.first_back_off = earlier_back_off(s, 0.0);

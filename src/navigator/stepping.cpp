@@ -32,7 +32,7 @@ bool FrameNavigator::Impl::advance(std::string* error_text) {
 bool FrameNavigator::Impl::at_stream_start(const HeldFrame& frame) const {
   // Once a decode from the first packet has shown the first picture, that picture is the
   // start; a clock that starts again can put later pictures before time 0.
-  if (facts.first_known) return same_frame(frame.place(), facts.first);
+  if (source.facts.first_known) return same_frame(frame.place(), source.facts.first);
   return frame.seconds <= 0.0;
 }
 
@@ -60,8 +60,9 @@ bool FrameNavigator::Impl::refill_backward(std::string* error_text) {
   if (saved.empty()) return false;
   // The anchor is found again by its place, not by its stamp alone: stamps can repeat.
   LandingGoal goal = LandingGoal::at_place(saved.front().place(), saved.front().seconds);
-  goal.first_back_off = std::max(
-      1.0, info.frames_per_second > 0.0 ? kRefillFramesBefore / info.frames_per_second : 1.0);
+  goal.first_back_off = std::max(1.0, source.info.frames_per_second > 0.0
+                                          ? kRefillFramesBefore / source.info.frames_per_second
+                                          : 1.0);
   {
     // The saved frames keep their share of the budget while the re-decoded ones fill the rest.
     const uint64_t reserved = std::min(saved_bytes, window.budget());
@@ -74,9 +75,10 @@ bool FrameNavigator::Impl::refill_backward(std::string* error_text) {
   window.splice_saved(std::move(saved));
   // The decoder stands just after the anchor; what the window holds beyond it must not
   // be delivered a second time by forward decoding.
-  if (session.position_valid && !same_frame(window.back().place(), session.position)) {
-    session.skip_pending = true;
-    session.skip_through = window.back().place();
+  if (source.session.position_valid &&
+      !same_frame(window.back().place(), source.session.position)) {
+    source.session.skip_pending = true;
+    source.session.skip_through = window.back().place();
   }
   return true;
 }

@@ -47,12 +47,12 @@ bool FrameNavigator::Impl::can_skip_unreferenced() const {
   // Only where every packet carries its presentation stamp from the container and that
   // clock runs on (no joined or restarted clocks), and only for decoders whose skipping of
   // non-reference pictures leaves every other picture as it was.
-  const int format_flags = demux.format_context->iformat->flags;
+  const int format_flags = source.demux.format_context->iformat->flags;
   if ((format_flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS | AVFMT_GENERIC_INDEX)) != 0 ||
-      session.decoding_from_start) {
+      source.session.decoding_from_start) {
     return false;
   }
-  const AVCodecParameters& parameters = *demux.video_stream->codecpar;
+  const AVCodecParameters& parameters = *source.demux.video_stream->codecpar;
   switch (parameters.codec_id) {
     case AV_CODEC_ID_H264:
       // A field pair may mix reference and non-reference fields.
@@ -67,8 +67,9 @@ bool FrameNavigator::Impl::can_skip_unreferenced() const {
 double FrameNavigator::Impl::landing_seconds() const {
   // Where the seek will land by the frame rate: the target, the stream's end at most.
   const double until = active_walk->target_seconds;
-  return info.duration_seconds > 0.0 && until > info.duration_seconds ? info.duration_seconds
-                                                                      : until;
+  return source.info.duration_seconds > 0.0 && until > source.info.duration_seconds
+             ? source.info.duration_seconds
+             : until;
 }
 
 double FrameNavigator::Impl::unheld_margin_frames(uint64_t bytes) const {
@@ -79,45 +80,33 @@ double FrameNavigator::Impl::unheld_margin_frames(uint64_t bytes) const {
 
 UnheldScope::~UnheldScope() {
   nav_.active_walk = nullptr;
-  if (nav_.decoder_context) nav_.decoder_context->skip_frame = AVDISCARD_DEFAULT;
+  nav_.source.stop_skipping();
 }
 
 void FrameNavigator::Impl::begin_unheld(UnheldWalk& started, int64_t target, double seconds,
                                         bool allowed) {
   started = {};
   active_walk = &started;
+  source.stop_skipping();
   UnheldWalk& walk = started;
   // A wrong guess is mended by decoding again, which needs an input that can be read twice
   // and a known end (without one, every picture would look far from the landing).
-  walk.active = allowed && info.frames_per_second > 0.0 && info.duration_seconds > 0.0 &&
-                input_can_be_read_again();
+  walk.active = allowed && source.info.frames_per_second > 0.0 &&
+                source.info.duration_seconds > 0.0 && source.input_can_be_read_again();
   walk.target_pts = target;
   walk.target_seconds = seconds;
   if (walk.active && !window.empty() && window.back().bytes != 0 && can_skip_unreferenced()) {
     // Every picture of the stream is held at one size: the first one tells.
     const double frames = unheld_margin_frames(window.back().bytes) + kSkipMarginFrames;
-    walk.skip_until_seconds = landing_seconds() - frames / info.frames_per_second;
-    walk.skipping = walk.skip_until_seconds > window.back().seconds;
+    source.skipping.until_seconds = landing_seconds() - frames / source.info.frames_per_second;
+    source.skipping.active = source.skipping.until_seconds > window.back().seconds;
   }
-}
-
-void FrameNavigator::Impl::offer_skip(const AVPacket& next) {
-  // Packets come in decode order; the first one stamped too late, or not at all, ends
-  // the skipping for the rest of the seek.
-  const bool skippable = next.pts != AV_NOPTS_VALUE && next.pos >= 0 &&
-                         pts_to_seconds(next.pts) < active_walk->skip_until_seconds;
-  decoder_context->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-  if (!skippable) {
-    active_walk->skipping = false;
-    return;
-  }
-  active_walk->offers.push_back({next.pts, next.dts, next.pos});
-  ++counters.skip_offers;
 }
 
 bool FrameNavigator::Impl::skips_left_stamps_alone() {
   UnheldWalk& walk = *active_walk;
-  if (walk.offers.empty()) return true;
+  const std::vector<PacketSkipping::Offer>& offers = source.skipping.offers;
+  if (offers.empty()) return true;
   if (!walk.any_passed) return false;
   // The decoder takes a picture's pts as its stamp until the pts it has shown run backwards
   // or repeat more often than the dts do, and the dts from then on: a picture it never
@@ -125,7 +114,7 @@ bool FrameNavigator::Impl::skips_left_stamps_alone() {
   // stamp, no two skippable packets share one, and the skipped pictures' stamps ascend in
   // decode order between the pictures shown (as non-reference pictures are shown in every
   // usual structure), the skipped pictures had no faulty stamp either.
-  const AVCodecContext& decoder = *decoder_context;
+  const AVCodecContext& decoder = *source.decoder_context;
   if (decoder.pts_correction_num_faulty_pts != 0 || decoder.pts_correction_num_faulty_dts != 0) {
     return false;
   }
@@ -134,7 +123,7 @@ bool FrameNavigator::Impl::skips_left_stamps_alone() {
   bool in_run = false;
   int64_t previous = 0;
   std::vector<int64_t> stamps;
-  for (const UnheldWalk::Offer& offer : walk.offers) {
+  for (const PacketSkipping::Offer& offer : offers) {
     // A skipped picture must have come before the last one left unheld, as its stamps say.
     if (std::max(offer.pts, offer.dts) >= walk.last_passed_pts) return false;
     stamps.push_back(offer.pts);
@@ -155,7 +144,7 @@ bool FrameNavigator::Impl::end_unheld() {
   const bool exact =
       active_walk == nullptr || (!active_walk->standing && skips_left_stamps_alone());
   active_walk = nullptr;
-  if (decoder_context) decoder_context->skip_frame = AVDISCARD_DEFAULT;
+  source.stop_skipping();
   if (!exact) ++counters.redone;
   return exact;
 }
@@ -180,11 +169,11 @@ uint64_t FrameNavigator::Impl::held_size(const AVFrame* picture) {
 bool FrameNavigator::Impl::pass_unheld(const AVFrame* picture, int64_t pts, double seconds) {
   if (active_walk == nullptr) return false;
   UnheldWalk& walk = *active_walk;
-  if (!walk.offers.empty()) walk.shown_positions.push_back(picture->pkt_pos);
+  if (!source.skipping.offers.empty()) walk.shown_positions.push_back(picture->pkt_pos);
   if (!walk.active || pts >= walk.target_pts) return false;
   const uint64_t bytes = held_size(picture);
   if (bytes == 0) return false;
-  const double to_come = (landing_seconds() - seconds) * info.frames_per_second;
+  const double to_come = (landing_seconds() - seconds) * source.info.frames_per_second;
   if (to_come < unheld_margin_frames(bytes)) return false;
   // What the window holds lies before this picture, so the budget would evict it first.
   clear_window();

@@ -1,7 +1,7 @@
-// The count by decoding: a navigator of the worker's own decodes the stream from its first
-// packet, as a plain decode does, and lists the pictures it shows. Slower than counting
-// packets, but exact where the decoder drops pictures the container carries (damage), and
-// it finds the damage that every later road must decode from the first packet.
+// The count by decoding: a decoding source of the worker's own decodes the stream from its
+// first packet, as a plain decode does, and lists the pictures it shows. Slower than
+// counting packets, but exact where the decoder drops pictures the container carries
+// (damage), and it finds the damage that every later road must decode from the first packet.
 #include <algorithm>
 #include <new>
 
@@ -15,29 +15,27 @@ void FrameNavigator::Impl::run_decoding_count() {
   FrameList list;
   bool complete = false;
   try {
-    // Opened and stamped exactly as the caller's navigator is, so that both name a picture
-    // alike; only the scaling and holding of pictures are left out.
-    Impl counter;
-    counter.counting_only = true;
-    counter.options = options;
-    counter.options.stream_index = info.stream_index;
-    counter.options.preview_limit = 0;
-    counter.options.index_dir.clear();
-    counter.window.set_budget(0);
+    // Opened and stamped exactly as the caller's source is, so that both name a picture
+    // alike.
+    DecodingSource counter;
+    counter.notes_stamp_turns = true;
     counter.demux.io_deadline.stop = &counts.stop_requested;
-    counter.demux.io_deadline.shares_waits_with = &demux.io_deadline;
+    counter.demux.io_deadline.shares_waits_with = &source.demux.io_deadline;
+    OpenOptions same = options;
+    same.stream_index = source.info.stream_index;
     // As for the count by demuxing, frames without timestamps are not counted: in a raw
     // stream a frame's number could not be found again by its stamp.
-    if (!counts.stop_requested.load() && counter.open_input(info.source_path, nullptr) &&
-        counter.info.stream_index == info.stream_index && counter.stream_has_timestamps()) {
+    if (!counts.stop_requested.load() && counter.open(source.info.source_path, same, nullptr) &&
+        counter.info.stream_index == source.info.stream_index && counter.stream_has_timestamps()) {
       AVIOContext* io = counter.demux.format_context->pb;
       const int64_t total_size = io != nullptr ? avio_size(io) : 0;
       bool damage_noted = false;
-      while (!counts.stop_requested.load() && counter.decode_next_frame(nullptr)) {
-        const HeldFrame& shown = counter.window.back();
+      FramePlace shown;
+      while (!counts.stop_requested.load() && counter.next_picture(&shown, nullptr, nullptr)) {
         list.pts.push_back(shown.pts);
         list.positions.push_back(shown.position);
-        list.keyframes.push_back(shown.key_frame ? 1 : 0);
+        list.keyframes.push_back(counter.decode_frame->key_frame != 0 ? 1 : 0);
+        av_frame_unref(counter.decode_frame.get());
         // Damage the decoder only logged is placed at the first picture after the log:
         // no later than the damaged picture, which comes out after it is decoded.
         if (!damage_noted && (counter.facts.damage_known || counter.facts.pixels_vary)) {
@@ -47,7 +45,6 @@ void FrameNavigator::Impl::run_decoding_count() {
                                 ? std::min(counter.facts.damage_pts, shown.pts)
                                 : shown.pts;
         }
-        counter.window.keep_newest(2);
         report_progress(*counter.demux.format_context, total_size, list.pts.size());
       }
       complete = !list.pts.empty();

@@ -31,7 +31,7 @@ bool FrameNavigator::Impl::start_prescan(CountBy how) {
   if (load_saved_count(decoding)) return true;
   // A pipe or device cannot be read a second time: a second reader would block for ever
   // or share its bytes with the navigator's own demuxer.
-  if (!input_can_be_read_again()) return false;
+  if (!source.input_can_be_read_again()) return false;
   const CountState before = slot.state.load();
   slot.state.store(CountState::kRunning);
   try {
@@ -156,14 +156,15 @@ void FrameNavigator::Impl::run_prescan() {
   deadline.stop = &counts.stop_requested;
   // What the navigator's reads have waited for counts here too: the end of a live
   // playlist is not waited for again.
-  deadline.shares_waits_with = &demux.io_deadline;
-  if (FormatContextPtr demuxer = open_demuxer(info.source_path, deadline, nullptr)) {
+  deadline.shares_waits_with = &source.demux.io_deadline;
+  if (FormatContextPtr demuxer = open_demuxer(source.info.source_path, deadline, nullptr)) {
     PacketPtr reader(av_packet_alloc());
     if (reader && !counts.stop_requested.load()) {
       deadline.arm();
       const int64_t total_size = demuxer->pb != nullptr ? avio_size(demuxer->pb) : 0;
       // No start time although packets are timed: the stream's first stamps were lost.
-      const bool start_lost = demuxer->streams[info.stream_index]->start_time == AV_NOPTS_VALUE;
+      const bool start_lost =
+          demuxer->streams[source.info.stream_index]->start_time == AV_NOPTS_VALUE;
       try {
         complete = true;
         // Only what a plain decode shows counts: nothing before the first keyframe (it
@@ -180,9 +181,9 @@ void FrameNavigator::Impl::run_prescan() {
         bool decode_stamps_only = true;  // every packet's pts is unset or its dts
         for (deadline.arm(); av_read_frame(demuxer.get(), reader.get()) >= 0; deadline.arm()) {
           const AVPacket& p = *reader;
-          keyframe_seen = keyframe_seen ||
-                          (p.stream_index == info.stream_index && (p.flags & AV_PKT_FLAG_KEY) != 0);
-          const bool counted_packet = p.stream_index == info.stream_index && keyframe_seen &&
+          keyframe_seen = keyframe_seen || (p.stream_index == source.info.stream_index &&
+                                            (p.flags & AV_PKT_FLAG_KEY) != 0);
+          const bool counted_packet = p.stream_index == source.info.stream_index && keyframe_seen &&
                                       (p.flags & AV_PKT_FLAG_DISCARD) == 0 &&
                                       (corrupt_counts || (p.flags & AV_PKT_FLAG_CORRUPT) == 0);
           if (counted_packet) {
@@ -201,7 +202,7 @@ void FrameNavigator::Impl::run_prescan() {
           if (counts.stop_requested.load()) break;
         }
         if (!any_timed) counted.clear();  // no stamp to count from: no result
-        const int delay = demuxer->streams[info.stream_index]->codecpar->video_delay;
+        const int delay = demuxer->streams[source.info.stream_index]->codecpar->video_delay;
         if (decode_stamps_only && delay > 0 && run_starts.size() == 1) {
           stamp_as_decoded(counted, static_cast<size_t>(delay), duration > 0 ? duration : 1);
         }
@@ -321,14 +322,14 @@ int64_t FrameNavigator::Impl::exact_frames_between(double from_seconds, double t
   if (!list->sorted) {
     // Runs of a clock that starts again: every entry is looked at.
     return std::count_if(pts.begin(), pts.end(), [&](int64_t stamp) {
-      const double seconds = pts_to_seconds(stamp);
+      const double seconds = source.pts_to_seconds(stamp);
       return seconds >= from_seconds && seconds < to_seconds;
     });
   }
   const auto lower = [&](double bound) {
     return std::partition_point(
                pts.begin(), pts.end(),
-               [this, bound](int64_t stamp) { return pts_to_seconds(stamp) < bound; }) -
+               [this, bound](int64_t stamp) { return source.pts_to_seconds(stamp) < bound; }) -
            pts.begin();
   };
   return static_cast<int64_t>(lower(to_seconds) - lower(from_seconds));
@@ -337,7 +338,7 @@ int64_t FrameNavigator::Impl::exact_frames_between(double from_seconds, double t
 double FrameNavigator::Impl::exact_frame_seconds(int64_t index) const {
   const FrameList* list = exact_list();
   if (index < 0 || list == nullptr || index >= static_cast<int64_t>(list->pts.size())) return -1.0;
-  return pts_to_seconds(list->pts[static_cast<size_t>(index)]);
+  return source.pts_to_seconds(list->pts[static_cast<size_t>(index)]);
 }
 
 }  // namespace clipwalk

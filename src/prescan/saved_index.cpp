@@ -244,21 +244,22 @@ bool load_frame_list(const SavedListKey& key, const FileIdentity& file, FrameLis
 }
 
 FileIdentity FrameNavigator::Impl::identify_for_saving() const {
-  return options.index_dir.empty() ? FileIdentity{} : identify_file(info.source_path);
+  return options.index_dir.empty() ? FileIdentity{} : identify_file(source.info.source_path);
 }
 
 void FrameNavigator::Impl::save_count(const FrameList& list, bool decoded_list,
                                       const FileIdentity& counted) const {
   // A file that changed while it was counted keeps no list.
-  if (!counted.valid || !(identify_file(info.source_path) == counted)) return;
-  save_frame_list({options.index_dir, info.stream_index, decoded_list, options.decoder_threads},
-                  counted, list);
+  if (!counted.valid || !(identify_file(source.info.source_path) == counted)) return;
+  save_frame_list(
+      {options.index_dir, source.info.stream_index, decoded_list, options.decoder_threads}, counted,
+      list);
 }
 
 bool FrameNavigator::Impl::load_saved_count(bool decoding) {
   const FileIdentity file = identify_for_saving();
   if (!file.valid) return false;
-  SavedListKey key{options.index_dir, info.stream_index, true, options.decoder_threads};
+  SavedListKey key{options.index_dir, source.info.stream_index, true, options.decoder_threads};
   FrameList list;
   // A count by decoding serves either kind, as it does when it runs.
   if (load_frame_list(key, file, &list)) {

@@ -12,7 +12,11 @@ namespace clipwalk {
 NavigatorSnapshot snapshot(const FrameNavigator& nav) {
   const FrameNavigator::Impl& impl = internals(nav);
   NavigatorSnapshot s;
-  s.counters = impl.counters;
+  s.counters.frames_decoded = impl.source.pictures_decoded;
+  s.counters.unheld = impl.counters.unheld;
+  s.counters.skip_offers = impl.source.packets_offered;
+  s.counters.redone = impl.counters.redone;
+  s.counters.prerolled = impl.counters.prerolled;
   s.window.reserve(impl.window.size());
   for (const HeldFrame& held : impl.window) {
     SnapshotFrame& frame = s.window.emplace_back();
@@ -34,17 +38,17 @@ NavigatorSnapshot snapshot(const FrameNavigator& nav) {
   s.current_index = impl.window.current_index();
   s.held_bytes = impl.window.held_bytes();
   s.budget_bytes = impl.window.budget();
-  s.skip_pending = impl.session.skip_pending;
+  s.skip_pending = impl.source.session.skip_pending;
   s.window_scaler_made = impl.window_scaler != nullptr;
   s.output_pixels = impl.output.pixels;
   s.output_pixels_address = impl.output.pixels.data();
   s.output_place = impl.output.place;
-  if (impl.demux.format_context != nullptr) {
-    s.container_streams = impl.demux.format_context->nb_streams;
+  if (impl.source.demux.format_context != nullptr) {
+    s.container_streams = impl.source.demux.format_context->nb_streams;
   }
-  if (impl.frame_pool != nullptr) {
-    s.pool_pictures = impl.frame_pool->pictures();
-    s.pool_allocations = impl.frame_pool->allocations();
+  if (impl.source.frame_pool != nullptr) {
+    s.pool_pictures = impl.source.frame_pool->pictures();
+    s.pool_allocations = impl.source.frame_pool->allocations();
   }
   s.prescan_thread_id = impl.counts.worker.get_id();
   s.prescan_thread_joinable = impl.counts.worker.joinable();
@@ -60,11 +64,11 @@ NavigatorSnapshot snapshot(const FrameNavigator& nav) {
 bool decode_next(FrameNavigator& nav) { return internals(nav).decode_next_frame(); }
 
 int32_t pump(FrameNavigator& nav, std::string* error_text) {
-  return internals(nav).decode_pump(error_text);
+  return internals(nav).source.pump(error_text);
 }
 
 bool container_seek(FrameNavigator& nav, int64_t target, std::string* error_text) {
-  return internals(nav).demux_seek(target, error_text);
+  return internals(nav).source.demux_seek(target, error_text);
 }
 
 bool hold(FrameNavigator& nav, AVFrame* source, HeldFrame& held) {
@@ -73,7 +77,7 @@ bool hold(FrameNavigator& nav, AVFrame* source, HeldFrame& held) {
 
 void clear_window(FrameNavigator& nav) { internals(nav).clear_window(); }
 
-AVFrame* pumped_picture(FrameNavigator& nav) { return internals(nav).decode_frame.get(); }
+AVFrame* pumped_picture(FrameNavigator& nav) { return internals(nav).source.decode_frame.get(); }
 
 AVFrame* current_picture(FrameNavigator& nav) {
   const HeldFrame* current = internals(nav).current_frame();
@@ -84,10 +88,12 @@ const AVFrame* held_picture(const FrameNavigator& nav, size_t index) {
   return internals(nav).window[index].frame.get();
 }
 
-AVFormatContext* demuxer(FrameNavigator& nav) { return internals(nav).demux.format_context.get(); }
+AVFormatContext* demuxer(FrameNavigator& nav) {
+  return internals(nav).source.demux.format_context.get();
+}
 
 const AVStream* video_stream(const FrameNavigator& nav) {
-  return internals(nav).demux.video_stream;
+  return internals(nav).source.demux.video_stream;
 }
 
 uint64_t frame_bytes(const AVFrame* picture) { return FrameNavigator::Impl::frame_bytes(picture); }
@@ -101,6 +107,8 @@ void fill_output_pixels(FrameNavigator& nav, uint8_t value) {
   std::fill(pixels.begin(), pixels.end(), value);
 }
 
-void set_stream_info(FrameNavigator& nav, const StreamInfo& info) { internals(nav).info = info; }
+void set_stream_info(FrameNavigator& nav, const StreamInfo& info) {
+  internals(nav).source.info = info;
+}
 
 }  // namespace clipwalk

@@ -42,9 +42,18 @@ struct SnapshotFrame : FrameStamp {
   uint64_t buffer_bytes = 0;  // the sizes of the picture's buffers, added up
 };
 
+// Counters over the navigator's life.
+struct SnapshotCounters {
+  uint64_t frames_decoded = 0;  // pictures the decoder delivered
+  uint64_t unheld = 0;          // pictures decoded but not held
+  uint64_t skip_offers = 0;     // packets offered to the decoder for skipping
+  uint64_t redone = 0;          // landings done again holding every picture
+  uint64_t prerolled = 0;       // roads done again from further back over damage
+};
+
 // A copy of what tests check, taken after the step under test.
 struct NavigatorSnapshot {
-  DecodeCounters counters;
+  SnapshotCounters counters;
   std::vector<SnapshotFrame> window;
   uint64_t current_index = 0;
   uint64_t held_bytes = 0;
