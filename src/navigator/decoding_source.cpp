@@ -1,11 +1,14 @@
 // The one place where the demuxer and the decoder meet: where decoding starts, the pictures
-// it delivers, and their stamps.
+// it delivers, their stamps, and the damage they show. Opening is in open.cpp.
 #include "navigator/decoding_source.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
+#include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/frame_pool.h"
 #include "navigator/libav.h"
@@ -306,6 +309,141 @@ bool DecodingSource::next_picture(FramePlace* place, const FramePlace* newest_he
     note_damage(picture, place->pts);
     return true;
   }
+}
+
+bool DecodingSource::open_decoder(const AVCodec* decoder, std::string* error_text) {
+  CodecContextPtr context(avcodec_alloc_context3(decoder));
+  if (!context) {
+    set_error(error_text, "out of memory allocating decoder");
+    return false;
+  }
+  int result = avcodec_parameters_to_context(context.get(), demux.video_stream->codecpar);
+  if (result < 0) {
+    set_error(error_text, "could not configure decoder: " + error_description(result));
+    return false;
+  }
+  if (!facts.leading_headers.empty()) {
+    const AVCodecParameters& stream = *demux.video_stream->codecpar;
+    const size_t own = stream.extradata_size > 0 ? static_cast<size_t>(stream.extradata_size) : 0;
+    const size_t size = own + facts.leading_headers.size();
+    auto* headers = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (headers == nullptr) {
+      set_error(error_text, "out of memory allocating decoder");
+      return false;
+    }
+    if (own > 0) std::memcpy(headers, stream.extradata, own);
+    std::memcpy(headers + own, facts.leading_headers.data(), facts.leading_headers.size());
+    av_freep(&context->extradata);  // the context frees what it holds here
+    context->extradata = headers;
+    context->extradata_size = static_cast<int>(size);
+  }
+  // 0 lets libavcodec pick the thread count.
+  context->thread_count = decoder_threads_;
+  frame_pool->install(context.get());
+  result = avcodec_open2(context.get(), decoder, nullptr);
+  if (result < 0) {
+    set_error(error_text, "could not open decoder: " + error_description(result));
+    return false;
+  }
+  decoder_context = std::move(context);
+  return true;
+}
+
+namespace {
+// How a reopened input differs from the one first opened, or empty when it is the same to
+// every fact the navigator keeps: frames found by stamp and byte position in one would
+// name other pictures in the other.
+std::string input_change(const AVFormatContext& reopened, int32_t index, const AVStream& opened,
+                         int64_t opened_start_pts, int64_t opened_bytes) {
+  if (static_cast<unsigned>(index) >= reopened.nb_streams) return "its video stream is gone";
+  const AVStream& stream = *reopened.streams[index];
+  const AVCodecParameters& now = *stream.codecpar;
+  const AVCodecParameters& then = *opened.codecpar;
+  if (now.codec_type != AVMEDIA_TYPE_VIDEO || now.codec_id != then.codec_id) {
+    return "its video stream is another";
+  }
+  if (av_cmp_q(stream.time_base, opened.time_base) != 0) return "its time base differs";
+  // Reading can fill in the open stream's start time, so the one open found is compared.
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  if (start != opened_start_pts) return "its start differs";
+  if (now.width != then.width || now.height != then.height) return "its picture size differs";
+  const int64_t bytes = reopened.pb != nullptr ? avio_size(reopened.pb) : -1;
+  if (opened_bytes >= 0 && bytes >= 0 && bytes != opened_bytes) return "its size differs";
+  return {};
+}
+}  // namespace
+
+bool DecodingSource::reopen_demuxer(std::string* error_text) {
+  FormatContextPtr reopened = open_demuxer(info.source_path, demux.io_deadline, error_text);
+  if (!reopened) return false;
+  const std::string change =
+      input_change(*reopened, info.stream_index, *demux.video_stream, info.start_pts, demux.bytes);
+  if (!change.empty()) {
+    set_error(error_text, info.source_path + " changed while it was open: " + change);
+    return false;
+  }
+  demux.format_context = std::move(reopened);
+  demux.video_stream = demux.format_context->streams[info.stream_index];
+  demux.fresh = true;
+  return true;
+}
+
+bool FaultyStamps::stamps_by_dts(const AVFrame* picture) {
+  const int64_t pts = picture->pts;
+  const int64_t dts = picture->pkt_dts;
+  if (dts != AV_NOPTS_VALUE) {
+    faulty_dts += dts <= last_dts ? 1 : 0;
+    last_dts = dts;
+  } else if (pts != AV_NOPTS_VALUE) {
+    last_dts = pts;
+  }
+  if (pts != AV_NOPTS_VALUE) {
+    faulty_pts += pts <= last_pts ? 1 : 0;
+    last_pts = pts;
+  } else if (dts != AV_NOPTS_VALUE) {
+    last_pts = dts;
+  }
+  return pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && faulty_pts > faulty_dts;
+}
+
+void DecodingSource::note_damage(const AVFrame* picture, int64_t pts) {
+  // Concealed pictures, lost packets and stamps the decoder found running backwards (after
+  // which it may stamp by the decode stamps) all depend on what the decoder saw before.
+  // Faulty stamps count only where they changed a picture's stamp: streams whose stamps
+  // repeat by rounding have them throughout, decoded alike from anywhere.
+  const bool restamped = picture->best_effort_timestamp != AV_NOPTS_VALUE &&
+                         picture->pts != AV_NOPTS_VALUE &&
+                         picture->best_effort_timestamp != picture->pts;
+  // A count by decoding also marks where libavcodec turned to the dts: any road past it
+  // may stamp otherwise from a later keyframe, even where this picture's stamp is the same.
+  const bool turned_to_dts = notes_stamp_turns && session.faulty_stamps.stamps_by_dts(picture);
+  const bool damaged =
+      flagged_damaged(picture) || session.failures_total != 0 || restamped || turned_to_dts;
+  if (!damaged) {
+    if (picture->key_frame != 0) ++session.clean_keyframes;
+    return;
+  }
+  if (session.damage_seen) return;
+  session.damage_seen = true;
+  // A keyframe after the first one, reached cleanly, leaves the decoder as a plain decode
+  // has it there, unless earlier damage changed that for good: then only a start at or
+  // before the road that first showed it does.
+  const bool from_known_start = facts.damage_known && !facts.damage_preroll_from_start &&
+                                session.started_at_seconds <= facts.damage_preroll_seconds;
+  const bool before_known_damage = !facts.damage_known || pts <= facts.damage_pts;
+  session.damage_explained = session.decoding_from_start || from_known_start ||
+                             (session.clean_keyframes >= 2 && before_known_damage);
+  if (session.damage_explained && (!facts.damage_known || pts < facts.damage_pts)) {
+    facts.damage_known = true;
+    facts.damage_pts = pts;
+    facts.damage_preroll_from_start = session.decoding_from_start;
+    facts.damage_preroll_seconds = session.started_at_seconds;
+  }
+}
+
+bool DecodingSource::damage_unexplained() const {
+  // An input read once cannot be decoded again from further back.
+  return session.damage_seen && !session.damage_explained && input_can_be_read_again();
 }
 
 }  // namespace clipwalk

@@ -122,7 +122,7 @@ struct OpenedInput {
 };
 
 // Far before a landing, packets of pictures no other picture refers to go to the decoder
-// marked skippable while they are stamped before until_seconds (unheld_frames.cpp decides).
+// marked skippable while they are stamped before until_seconds (the window decides).
 struct PacketSkipping {
   bool active = false;
   double until_seconds = 0.0;
@@ -167,7 +167,7 @@ class DecodingSource {
   // Ends the skipping of packets: the decoder decodes every picture again.
   void stop_skipping();
 
-  // Damage (damage.cpp).
+  // Damage notes: whether a picture was decoded with a plain decode's history.
   void note_damage(const AVFrame* picture, int64_t pts);
   bool damage_unexplained() const;
 

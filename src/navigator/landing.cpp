@@ -1,5 +1,6 @@
-// Landing: the one loop that puts the window on a target, for a seek by time, a backward
-// refill (the frame before a known one) and a walk redone over damage.
+// Landing: a seek's shortcuts through the window, then the one loop that puts the window on
+// a target, for a seek by time, a backward refill (the frame before a known one) and a walk
+// redone over damage, and the damage rules that say where its roads start.
 //
 // A target is a time (the first frame at or after it) or a place (that very frame, with
 // the frame before it). Roads are tried in order until one lands:
@@ -31,6 +32,8 @@
 //
 // The first packet is the last road: whatever it shows is the stream's frame by definition.
 
+#include <algorithm>
+
 #include "navigator/demuxer.h"
 #include "navigator/errors.h"
 #include "navigator/libav.h"
@@ -52,6 +55,71 @@ constexpr int kPassedRun = 16;
 // walk further back refills once to what the budget holds, and a walk forward fills it.
 constexpr uint64_t kLandingHeldFrames = 8;
 }  // namespace
+
+bool FrameNavigator::Impl::stamps_ascend() const {
+  const FrameList* list = exact_list();
+  return list != nullptr ? list->sorted
+                         : !source.facts.pixels_vary && !source.facts.clock_reset_seen;
+}
+
+bool FrameNavigator::Impl::locate_in_window(int64_t target) {
+  if (window.empty() || target < window.front().pts) return false;
+  // The window's stamps must ascend up to the landing too.
+  for (uint64_t index = 0; index < window.size(); ++index) {
+    if (index > 0 && window[index].pts <= window[index - 1].pts) return false;
+    if (window[index].pts >= target) {
+      window.set_current(index);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FrameNavigator::Impl::seek_to_seconds(double seconds, std::string* error_text) {
+  const double s = seconds >= 0.0 ? seconds : 0.0;  // negative and NaN both mean the start
+  return seek_to_pts(source.seconds_to_pts(s), s, error_text);
+}
+
+bool FrameNavigator::Impl::seek_to_pts(int64_t target, double s, std::string* error_text) {
+  adopt_decoded_damage(error_text, false);  // a seek lands anew in any case
+  // Once the clock is known to start again, a held frame with the stamp may lie in a later
+  // run than the frame a plain decode shows first: only the full road can tell.
+  if (source.facts.clock_reset_seen) return land(LandingGoal::at_time(target, s), error_text);
+  // Nor where stamps do not ascend (damage, recordings joined): a frame before the window,
+  // or one decoded on the way from it, may carry the target's stamp or a later one while
+  // the plain decode shows another first.
+  if (!stamps_ascend()) return land(LandingGoal::at_time(target, s), error_text);
+
+  if (locate_in_window(target)) return true;
+
+  if (!window.empty()) {
+    const uint64_t capacity = window.capacity_frames();
+    const HeldFrame& back = window.back();
+    // Up to three quarters of the window's capacity ahead, the frames decoded on the way
+    // fit in the budget beside a quarter of those held, which backward steps from the
+    // landing still use; further ahead a keyframe seek costs less.
+    if (capacity != 0 && target > back.pts &&
+        0.75 * static_cast<double>(capacity) >=
+            (s - back.seconds) * source.info.frames_per_second) {
+      // Close enough ahead: decode on from where the decoder stands, keeping the window.
+      while (window.back().pts < target) {
+        if (!decode_next_frame(error_text)) {
+          // Nothing lies beyond what is held: the latest frame is the landing.
+          window.set_current(window.size() - 1);
+          break;
+        }
+      }
+      if (source.damage_unexplained()) {
+        ++counters.prerolled;
+        LandingGoal goal = LandingGoal::at_time(target, s);
+        goal.first_back_off = earlier_back_off(s, 0.0);
+        return land(goal, error_text);
+      }
+      return true;
+    }
+  }
+  return land(LandingGoal::at_time(target, s), error_text);
+}
 
 bool FrameNavigator::Impl::land(const LandingGoal& goal, std::string* error_text) {
   double back_off = goal.first_back_off;
@@ -228,6 +296,71 @@ bool FrameNavigator::Impl::earlier_clock_run_reaches(int64_t target, int64_t lan
   if (!reset_seen) source.facts.clock_steady_through = landing_position;
   source.facts.clock_reset_seen = source.facts.clock_reset_seen || reset_seen;
   return earlier_reaches;
+}
+
+// Damage: where a road past what a decode met must start.
+
+double FrameNavigator::Impl::preroll_back_off(int64_t target, double seconds,
+                                              double back_off) const {
+  // Past damage a decode from the start has shown, decoding starts where it did.
+  if (!source.facts.damage_known || target < source.facts.damage_pts) return back_off;
+  const double needed = source.facts.damage_preroll_from_start
+                            ? seconds
+                            : seconds - source.facts.damage_preroll_seconds;
+  return std::max(back_off, needed);
+}
+
+bool FrameNavigator::Impl::redo_over_damage(std::string* error_text) {
+  // A step forward decoded damage whose look depends on the decoder's history before this
+  // session's keyframe: land again on the frame the walk stood on from further back, and
+  // step from there on the same road, until the damage is decoded as a plain decode
+  // decodes it.
+  if (!source.damage_unexplained() || window.size() < 2) return true;
+  const HeldFrame& stood = window[window.size() - 2];
+  LandingGoal goal = LandingGoal::at_time(stood.pts, stood.seconds);
+  goal.first_back_off = earlier_back_off(stood.seconds, 0.0);
+  goal.steps_after = 1;
+  ++counters.prerolled;
+  clear_window();  // a landing that cannot even start leaves no damaged frame current
+  return land(goal, error_text);
+}
+
+double FrameNavigator::Impl::earlier_back_off(double seconds, double back_off) const {
+  // Far enough back that a seek finds a keyframe before the session's first picture, and
+  // at least twice as far as last time.
+  return std::max({1.0, 2.0 * back_off, seconds - source.session.first_seconds + 1.0});
+}
+
+bool FrameNavigator::Impl::adopt_decoded_damage(std::string* error_text, bool land_again) {
+  if (counts.decoded_damage_adopted || !counts.decoded.done()) return true;
+  counts.decoded_damage_adopted = true;
+  if (!counts.decoded.list.damage_known) return true;
+  // A decoder that met the damage may show every later picture otherwise than one opened at
+  // a later keyframe does (references, reordering, faulty stamps): roads past it start at
+  // the first packet, as the count's own decode did.
+  source.facts.pixels_vary = true;
+  source.facts.damage_pts = source.facts.damage_known
+                                ? std::min(source.facts.damage_pts, counts.decoded.list.damage_pts)
+                                : counts.decoded.list.damage_pts;
+  source.facts.damage_known = true;
+  source.facts.damage_preroll_from_start = true;
+  source.facts.damage_preroll_seconds = 0.0;
+  // Frames held past it from a decode that began later are dropped, and the current one is
+  // landed on again that way when the caller stays where it stands. It is found by its
+  // number, which its packet tells: its stamp may be one the plain decode gives another
+  // picture, or none.
+  const HeldFrame* current = current_frame();
+  if (current == nullptr || source.session.decoding_from_start ||
+      current->pts < source.facts.damage_pts) {
+    return true;
+  }
+  const int64_t index = exact_frame_index();
+  const int64_t pts = current->pts;
+  const double seconds = current->seconds;
+  clear_window();
+  if (!land_again) return true;
+  return index >= 0 ? seek_to_frame(index, error_text)
+                    : land(LandingGoal::at_time(pts, seconds), error_text);
 }
 
 }  // namespace clipwalk

@@ -113,7 +113,7 @@ class FrameWindow {
   uint64_t budget_ = 0;
 };
 
-// The walk of one landing to its target (unheld_frames.cpp): pictures that the budget would
+// The walk of one landing to its target (frame_window.cpp): pictures that the budget would
 // evict before the landing are decoded but neither scaled nor held, and far before it the
 // source is told which packets it may skip. It lives on the caller's stack; the navigator
 // points to it while it runs.
@@ -231,7 +231,6 @@ struct FrameNavigator::Impl {
   int64_t estimated_frame_count() const;
 
   // Preview conversion (preview.cpp).
-  bool hold_frame(AVFrame* picture, HeldFrame& held, std::string* error_text = nullptr);
   PreviewSize held_size_of(const AVFrame* picture) const;
   static uint64_t frame_bytes(const AVFrame* frame);
   FramePixels current_pixels(PixelFormat format);
@@ -241,10 +240,24 @@ struct FrameNavigator::Impl {
   const HeldFrame* current_frame() const;
   // The next picture the source delivers that the window takes, held as the newest frame.
   bool decode_next_frame(std::string* error_text = nullptr);
+  // Scales a picture to the preview size, or takes it over where it has that size already.
+  bool hold_frame(AVFrame* picture, HeldFrame& held, std::string* error_text = nullptr);
   void clear_window();
   int64_t estimated_frame_index() const;
+  // Pictures a landing leaves unheld, and the packets it lets the source skip.
+  void begin_unheld(UnheldWalk& started, int64_t target, double seconds, bool allowed);
+  bool end_unheld();
+  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
+  void evict_unheld();
+  uint64_t held_size(const AVFrame* picture);
+  double landing_seconds() const;
+  double unheld_margin_frames(uint64_t bytes) const;
+  bool can_skip_unreferenced() const;
+  bool skips_left_stamps_alone();
 
-  // Seek (seek.cpp): the window's own roads, then a landing.
+
+  // Seek and landing (landing.cpp). A seek takes the window's own roads where they are
+  // sure, else a landing.
   bool seek_to_seconds(double seconds, std::string* error_text);
   bool seek_to_pts(int64_t target, double seconds, std::string* error_text);
   // The stream's stamps are known to ascend (a sorted frame list), or, without a list,
@@ -252,7 +265,7 @@ struct FrameNavigator::Impl {
   bool stamps_ascend() const;
   bool locate_in_window(int64_t target);
 
-  // Landing (landing.cpp): the roads to a target and their verdicts.
+  // The landing: the roads to a target and their verdicts.
   struct LandingGoal {
     int64_t pts = 0;  // by time: the first frame at or after it; by place: the anchor's stamp
     double seconds = 0.0;
@@ -292,7 +305,7 @@ struct FrameNavigator::Impl {
   bool earlier_clock_run_reaches(int64_t target, int64_t landing_position);
   bool stamps_may_repeat() const;
 
-  // Damage (damage.cpp): what a decode met, and where a road past it must start.
+  // Damage rules: where a road past what a decode met must start.
   double preroll_back_off(int64_t target, double seconds, double back_off) const;
   double earlier_back_off(double seconds, double back_off) const;
   bool redo_over_damage(std::string* error_text);
@@ -307,17 +320,6 @@ struct FrameNavigator::Impl {
   bool retreat(std::string* error_text);
   bool refill_backward(std::string* error_text);
   bool at_stream_start(const HeldFrame& frame) const;
-
-  // Unheld pictures of a full seek or refill (unheld_frames.cpp).
-  void begin_unheld(UnheldWalk& started, int64_t target, double seconds, bool allowed);
-  bool end_unheld();
-  bool pass_unheld(const AVFrame* picture, int64_t pts, double seconds);
-  void evict_unheld();
-  uint64_t held_size(const AVFrame* picture);
-  double landing_seconds() const;
-  double unheld_margin_frames(uint64_t bytes) const;
-  bool can_skip_unreferenced() const;
-  bool skips_left_stamps_alone();
 
   // Frames by number (frame_index.cpp).
   bool seek_to_frame(int64_t index, std::string* error_text);

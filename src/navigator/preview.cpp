@@ -1,4 +1,4 @@
-// The preview size, holding decoded pictures at it, and the RGBA preview of the current frame.
+// The preview size, what a held picture counts, and the current frame converted for a caller.
 #include "navigator/preview.h"
 
 #include <algorithm>
@@ -101,53 +101,6 @@ uint64_t scaled_frame_bytes(int source_format, PreviewSize held) {
   frame->height = held.height;
   if (av_frame_get_buffer(frame.get(), 0) < 0) return 0;
   return FrameNavigator::Impl::frame_bytes(frame.get());
-}
-
-bool FrameNavigator::Impl::hold_frame(AVFrame* picture, HeldFrame& held, std::string* error_text) {
-  const PreviewSize size = held_size_of(picture);
-  held.width = size.width;
-  held.height = size.height;
-
-  FramePtr frame(av_frame_alloc());
-  if (!frame) {
-    set_error(error_text, "out of memory holding a frame");
-    return false;
-  }
-  if (picture->width == size.width && picture->height == size.height) {
-    // Already the preview size: take the decoder's buffers over by reference.
-    av_frame_move_ref(frame.get(), picture);
-    held.bytes = frame_bytes(frame.get());
-    held.frame = std::move(frame);
-    return true;
-  }
-
-  const auto source_format = static_cast<AVPixelFormat>(picture->format);
-  const auto held_format = static_cast<AVPixelFormat>(held_pixel_format(picture->format));
-  frame->format = held_format;
-  frame->width = size.width;
-  frame->height = size.height;
-  frame->color_range = picture->color_range;
-  frame->color_primaries = picture->color_primaries;
-  frame->color_trc = picture->color_trc;
-  frame->colorspace = picture->colorspace;
-  const int allocated = av_frame_get_buffer(frame.get(), 0);
-  if (allocated < 0) {
-    set_error(error_text, "could not allocate a preview frame: " + error_description(allocated));
-    return false;
-  }
-  populate_pages(frame->buf[0]->data, frame->buf[0]->size);
-  window_scaler.reset(sws_getCachedContext(window_scaler.release(), picture->width, picture->height,
-                                           source_format, size.width, size.height, held_format,
-                                           SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!window_scaler) {
-    set_error(error_text, "could not create the preview scaler");
-    return false;
-  }
-  sws_scale(window_scaler.get(), picture->data, picture->linesize, 0, picture->height, frame->data,
-            frame->linesize);
-  held.bytes = frame_bytes(frame.get());
-  held.frame = std::move(frame);
-  return true;
 }
 
 int32_t bytes_per_pixel(PixelFormat format) {
