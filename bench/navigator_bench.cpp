@@ -97,24 +97,24 @@ int run_roundtrip(int argc, char** argv) {
     return frame;
   };
   std::vector<clipwalk::ShownFrame> forward{shown()};
-  uint64_t before = internals(*nav).counters.frames_decoded;
+  uint64_t before = internals(*nav).source.pictures_decoded;
   auto begin = Clock::now();
   for (int32_t step = 0; step < steps && nav->step_forward(&error_text); ++step) {
     forward.push_back(shown());
   }
   const double forward_seconds = seconds_since(begin);
-  const uint64_t forward_decoded = internals(*nav).counters.frames_decoded - before;
+  const uint64_t forward_decoded = internals(*nav).source.pictures_decoded - before;
 
   // Step back exactly as many times as forward moved, recording what each step shows.
   const size_t back_steps = forward.size() - 1;
   std::vector<clipwalk::ShownFrame> backward{shown()};
-  before = internals(*nav).counters.frames_decoded;
+  before = internals(*nav).source.pictures_decoded;
   begin = Clock::now();
   for (size_t step = 0; step < back_steps && nav->step_backward(&error_text); ++step) {
     backward.push_back(shown());
   }
   const double backward_seconds = seconds_since(begin);
-  const uint64_t backward_decoded = internals(*nav).counters.frames_decoded - before;
+  const uint64_t backward_decoded = internals(*nav).source.pictures_decoded - before;
 
   const bool retraced =
       clipwalk::first_mismatch(forward, backward).by == clipwalk::Mismatch::By::kNothing;
@@ -143,7 +143,7 @@ int run_back(int argc, char** argv) {
   if (!seek_and_report(*nav, clipwalk::parse_seconds_argument(argv[3]), seek_decoded)) return 1;
   const int32_t steps = clipwalk::parse_int_argument(argv[4]);
   std::string error_text;
-  const uint64_t before = internals(*nav).counters.frames_decoded;
+  const uint64_t before = internals(*nav).source.pictures_decoded;
   double total = 0.0;
   double slowest = 0.0;
   int32_t taken = 0;
@@ -156,7 +156,7 @@ int run_back(int argc, char** argv) {
   }
   std::printf("back_steps=%d\nback_s=%.6f\nback_slowest_s=%.6f\nback_decoded=%llu\nback_pts=%lld\n",
               taken, total, slowest,
-              static_cast<unsigned long long>(internals(*nav).counters.frames_decoded - before),
+              static_cast<unsigned long long>(internals(*nav).source.pictures_decoded - before),
               static_cast<long long>(nav->current_stamp()->pts));
   return taken == steps ? 0 : 1;
 }
@@ -205,7 +205,7 @@ int run_batch(int argc, char** argv) {
     if ((index - first) % every == 0) indices.push_back(index);
   }
   const double counted = seconds_since(begin);
-  const uint64_t before = internals(*nav).counters.frames_decoded;
+  const uint64_t before = internals(*nav).source.pictures_decoded;
   uint64_t bytes = 0;
   const bool done = nav->frames_at_indices(
       indices, clipwalk::PixelFormat::kRgb24,
@@ -220,7 +220,7 @@ int run_batch(int argc, char** argv) {
   }
   std::printf("open_s=%.6f\ncount_s=%.6f\nbatch_s=%.6f\nbatch_frames=%zu\nbatch_decoded=%llu\n",
               open_seconds, counted, seconds_since(begin) - counted, indices.size(),
-              static_cast<unsigned long long>(internals(*nav).counters.frames_decoded - before));
+              static_cast<unsigned long long>(internals(*nav).source.pictures_decoded - before));
   return bytes > 0 ? 0 : 1;
 }
 

@@ -255,7 +255,6 @@ struct FrameNavigator::Impl {
   bool can_skip_unreferenced() const;
   bool skips_left_stamps_alone();
 
-
   // Seek and landing (landing.cpp). A seek takes the window's own roads where they are
   // sure, else a landing.
   bool seek_to_seconds(double seconds, std::string* error_text);

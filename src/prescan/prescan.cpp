@@ -38,8 +38,10 @@ bool FrameNavigator::Impl::start_prescan(CountBy how) {
     counts.worker = std::thread(
         decoding ? &FrameNavigator::Impl::run_decoding_count : &FrameNavigator::Impl::run_prescan,
         this);
-  } catch (const std::system_error&) {
-    slot.state.store(before);  // no worker will ever end the run
+  } catch (const std::exception&) {
+    // No thread (system_error) or no memory for its state (bad_alloc): no worker will
+    // ever end the run.
+    slot.state.store(before);
     return false;
   }
   return true;
