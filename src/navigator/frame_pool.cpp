@@ -40,11 +40,12 @@ void free_picture(void* memory, uint8_t* /*data*/) { av_free(memory); }
 AVBufferRef* allocate_picture(void* opaque, size_t size) {
   auto* memory = static_cast<uint8_t*>(av_malloc(size + kColourSpan));
   if (memory == nullptr) return nullptr;
-  const uint64_t made =
-      static_cast<std::atomic<uint64_t>*>(opaque)->fetch_add(1, std::memory_order_relaxed);
+  auto& allocations = *static_cast<std::atomic<uint64_t>*>(opaque);
+  const uint64_t made = allocations.fetch_add(1, std::memory_order_relaxed);
   const size_t colour = (made * kColourStep) % kColourSpan;
   AVBufferRef* buffer = av_buffer_create(memory + colour, size, free_picture, memory, 0);
   if (buffer == nullptr) {
+    allocations.fetch_sub(1, std::memory_order_relaxed);  // counts buffers made, not tries
     av_free(memory);
     return nullptr;
   }
