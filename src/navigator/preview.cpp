@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "navigator/errors.h"
 #include "navigator/frame_pool.h"
 #include "navigator/libav.h"
 #include "navigator/navigator_impl.h"
